@@ -1,0 +1,41 @@
+# Front door: `make demo` and `make test` are all a new user needs on Debian 12.
+BUILD      ?= build
+BUILD_TYPE ?= RelWithDebInfo
+JOBS       ?= 2
+CMAKE_ARGS ?=
+DEMO_DIR   ?= out/demo
+
+.PHONY: all deps configure build test demo test-asan test-tsan bench clean
+
+all: build
+
+deps:
+	@bash scripts/setup-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_ARGS)
+
+build: configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+# The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, and under
+# ThreadSanitizer, each in a build tree of its own.
+test-asan:
+	$(MAKE) test BUILD=build-asan BUILD_TYPE=Debug CMAKE_ARGS="-DLE_SANITIZE=address,undefined -DLE_BUILD_BENCH=OFF"
+
+test-tsan:
+	$(MAKE) test BUILD=build-tsan BUILD_TYPE=Debug CMAKE_ARGS="-DLE_SANITIZE=thread -DLE_BUILD_BENCH=OFF"
+
+demo: build
+	$(BUILD)/tools/le-forge demo $(DEMO_DIR) --portrait third_party/demo/astronaut.png
+	$(BUILD)/tools/lecore info $(DEMO_DIR)
+
+bench:
+	$(MAKE) build BUILD=build-release BUILD_TYPE=Release
+	for b in build-release/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+clean:
+	rm -rf build build-asan build-tsan build-release out

@@ -1,0 +1,54 @@
+/* le_core: real-time talking-head rendering on the CPU.
+ *
+ * The rendering context: create it from an identity bundle, read the identity's
+ * figures, destroy it. Every function that can fail clears the calling thread's
+ * error text on entry and, on failure, stores "<function>: <reason>" there and
+ * returns NULL or 0; nothing ever throws across this interface. */
+#ifndef LE_LE_H
+#define LE_LE_H
+
+#include <stddef.h>
+
+#if defined(__GNUC__)
+#define LE_API __attribute__((visibility("default")))
+#else
+#define LE_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opaque rendering context of one identity. */
+typedef struct le_ctx le_ctx;
+
+/* bundle_dir: a bundle directory, an IMX container file, or the stem of either.
+ * model_key: the director model key ("b1" opens model_b1.onnx). threads < 1 lets
+ * the library choose. ep: execution provider name, NULL for the CPU. */
+LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads, const char* ep);
+LE_API void le_destroy(le_ctx* ctx);
+
+/* The calling thread's error text of this family; "" after a success. Valid until
+ * the next le_ call on the same thread. */
+LE_API const char* le_last_error(void);
+
+/* Identity figures; 0 for a NULL context. */
+LE_API int le_nt(le_ctx* ctx);          /* frames in the identity loop */
+LE_API int le_width(le_ctx* ctx);       /* full-frame width, pixels */
+LE_API int le_height(le_ctx* ctx);      /* full-frame height, pixels */
+LE_API int le_crop(le_ctx* ctx);        /* side of the square face crop, pixels */
+LE_API int le_drive_frames(le_ctx* ctx);/* rows of the recorded drive */
+
+/* Keypoint rows per keypoint set (each row 3 floats): always 21. */
+LE_API int le_host_kp_rows(void);
+
+#ifdef __cplusplus
+} /* extern "C" */
+
+namespace le {
+/* Rows of a host keypoint set; a director that declares another count is refused. */
+inline constexpr int kHostKpRows = 21;
+}
+#endif
+
+#endif /* LE_LE_H */

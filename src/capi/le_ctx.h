@@ -1,0 +1,34 @@
+// The rendering context behind the opaque le_ctx handle.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bundle/le_bundle.h"
+
+struct le_ctx {
+  // Members are built in declaration order and released in reverse, so a
+  // context that fails half-way leaves nothing behind.
+  le::Manifest manifest;
+  le::Identity identity;
+  le::Drive drive;
+  int32_t threads = 0;          // intra-op workers for the director session
+  std::string ep;               // execution provider; empty for the CPU
+  bool threadsGiven = false;    // the host chose `threads` itself
+  std::string modelKey;         // director "model_" + key + ".onnx"
+  std::vector<uint8_t> pasteMask;  // crop*crop bytes, one per crop pixel, row-major
+  std::vector<uint8_t> frameRGB;   // W*H*3, the frame le_paste_last returns
+  const float* lastCrop = nullptr; // renderer-owned; NULL until the first render
+
+  le_ctx(const std::string& bundleDir, const std::string& key, int32_t threadCount,
+         bool given, std::string provider);
+  le_ctx(const le_ctx&) = delete;
+  le_ctx& operator=(const le_ctx&) = delete;
+};
+
+namespace le {
+// Reads the first crop*crop bytes of the bundle's paste mask; "mask read failed"
+// when the member is missing or shorter.
+std::vector<uint8_t> readPasteMask(const Manifest& m);
+}

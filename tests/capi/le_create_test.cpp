@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "capi/le_ctx.h"
+#include "compose/le_pool.h"
+#include "forge.h"
+#include "le/le.h"
+#include "support/tmpdir.h"
+
+namespace fs = std::filesystem;
+using le::test::TmpDir;
+
+namespace {
+
+std::string forgeBundle(const TmpDir& t, const le::forge::BundleSpec& spec = {}) {
+  std::string dir = t.str("bundle");
+  le::forge::writeBundle(dir, spec);
+  return dir;
+}
+
+void resize(const std::string& path, uintmax_t bytes) { fs::resize_file(path, bytes); }
+
+// Mappings of files below `dir` that this process still holds.
+int mappingsUnder(const std::string& dir) {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  int n = 0;
+  while (std::getline(maps, line))
+    if (line.find(dir) != std::string::npos) ++n;
+  return n;
+}
+
+}  // namespace
+
+TEST(LeCreate, ReportsTheBundleFiguresAndTheThreadChoice) {
+  TmpDir t;
+  le::forge::BundleSpec spec;
+  spec.nt = 5;
+  spec.W = 40;
+  spec.H = 30;
+  spec.crop = 16;
+  spec.frames = 7;
+  std::string dir = forgeBundle(t, spec);
+
+  le_ctx* ctx = le_create(dir.c_str(), "b1", 0, nullptr);
+  ASSERT_NE(ctx, nullptr) << le_last_error();
+  EXPECT_STREQ(le_last_error(), "");
+  EXPECT_EQ(le_nt(ctx), 5);
+  EXPECT_EQ(le_width(ctx), 40);
+  EXPECT_EQ(le_height(ctx), 30);
+  EXPECT_EQ(le_crop(ctx), 16);
+  EXPECT_EQ(le_drive_frames(ctx), 7);
+  EXPECT_EQ(ctx->threads, le::pool::threads());
+  EXPECT_FALSE(ctx->threadsGiven);
+  EXPECT_EQ(ctx->ep, "");
+  EXPECT_EQ(ctx->modelKey, "b1");
+  EXPECT_EQ(ctx->frameRGB.size(), size_t(40 * 30 * 3));
+  EXPECT_EQ(ctx->pasteMask.size(), size_t(16 * 16));
+  EXPECT_EQ(ctx->lastCrop, nullptr);
+  le_destroy(ctx);
+
+  ctx = le_create(dir.c_str(), "b4", 3, "");
+  ASSERT_NE(ctx, nullptr) << le_last_error();
+  EXPECT_EQ(ctx->threads, 3);
+  EXPECT_TRUE(ctx->threadsGiven);
+  EXPECT_EQ(ctx->ep, "");
+  le_destroy(ctx);
+  le_destroy(nullptr);
+}
+
+TEST(LeCreate, NullArgumentsAndGettersOnNull) {
+  EXPECT_EQ(le_create(nullptr, "b1", 0, nullptr), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+  EXPECT_EQ(le_create("/nonexistent", nullptr, 0, nullptr), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+  // Getters never touch the error text.
+  EXPECT_EQ(le_nt(nullptr), 0);
+  EXPECT_EQ(le_width(nullptr), 0);
+  EXPECT_EQ(le_height(nullptr), 0);
+  EXPECT_EQ(le_crop(nullptr), 0);
+  EXPECT_EQ(le_drive_frames(nullptr), 0);
+  EXPECT_EQ(le_host_kp_rows(), 21);
+  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+}
+
+TEST(LeCreate, ErrorTextIsPerThreadAndClearedBySuccess) {
+  TmpDir t;
+  std::string dir = forgeBundle(t);
+  ASSERT_EQ(le_create(nullptr, nullptr, 0, nullptr), nullptr);
+  std::string other = "unset";
+  std::thread([&] { other = le_last_error(); }).join();
+  EXPECT_EQ(other, "");
+  std::thread([&] {
+    EXPECT_EQ(le_create((dir + "/missing").c_str(), "b1", 0, nullptr), nullptr);
+    other = le_last_error();
+  }).join();
+  EXPECT_EQ(other.rfind("le_create: cannot open ", 0), 0u) << other;
+  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+
+  le_ctx* ctx = le_create(dir.c_str(), "b1", 1, nullptr);
+  ASSERT_NE(ctx, nullptr);
+  EXPECT_STREQ(le_last_error(), "");
+  le_destroy(ctx);
+}
+
+TEST(LeCreate, MaskMustCoverTheCrop) {
+  TmpDir t;
+  le::forge::BundleSpec spec;
+  spec.crop = 16;
+  std::string dir = forgeBundle(t, spec);
+  const std::string mask = dir + "/mask_512.u8";
+
+  // Trailing bytes are ignored; the first crop*crop are the mask.
+  {
+    std::ofstream f(mask, std::ios::binary | std::ios::app);
+    f << "trailing bytes";
+  }
+  le_ctx* ctx = le_create(dir.c_str(), "b1", 1, nullptr);
+  ASSERT_NE(ctx, nullptr) << le_last_error();
+  EXPECT_EQ(ctx->pasteMask, le::forge::featheredDisc(16));
+  le_destroy(ctx);
+
+  resize(mask, 16 * 16 - 1);
+  EXPECT_EQ(le_create(dir.c_str(), "b1", 1, nullptr), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: mask read failed");
+  // A failed create keeps none of the identity's mappings.
+  EXPECT_EQ(mappingsUnder(dir), 0);
+
+  fs::remove(mask);
+  EXPECT_EQ(le_create(dir.c_str(), "b1", 1, nullptr), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: mask read failed");
+
+  // The descriptive name serves as well.
+  std::vector<uint8_t> disc = le::forge::featheredDisc(16);
+  std::ofstream(dir + "/paste_mask.u8", std::ios::binary)
+      .write(reinterpret_cast<const char*>(disc.data()), std::streamsize(disc.size()));
+  ctx = le_create(dir.c_str(), "b1", 1, nullptr);
+  ASSERT_NE(ctx, nullptr) << le_last_error();
+  le_destroy(ctx);
+}
+
+TEST(LeCreate, FailuresCarryTheEntryPointPrefix) {
+  TmpDir t;
+  le::forge::BundleSpec spec;
+  spec.extraRootKeys = "\"unused\": 0";
+  std::string dir = forgeBundle(t, spec);
+  std::string text = le::forge::manifestText(spec);
+
+  // A zero frame count is refused as bad dims.
+  std::string zero = text;
+  size_t at = zero.find("\"NT\"");
+  ASSERT_NE(at, std::string::npos);
+  size_t colon = zero.find(':', at);
+  size_t end = zero.find_first_of(",}", colon);
+  zero.replace(colon + 1, end - colon - 1, " 0");
+  std::ofstream(dir + "/manifest.json", std::ios::trunc) << zero;
+  EXPECT_EQ(le_create(dir.c_str(), "b1", 0, nullptr), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: manifest: bad dims");
+
+  // A truncated pooled-feature table fails in the identity, and nothing stays mapped.
+  std::ofstream(dir + "/manifest.json", std::ios::trunc) << text;
+  resize(dir + "/pooled64.f16", 4 * 131072 - 1);
+  EXPECT_EQ(le_create(dir.c_str(), "b1", 0, nullptr), nullptr);
+  EXPECT_EQ(std::string(le_last_error()), "le_create: size mismatch " + dir + "/pooled64.f16");
+  EXPECT_EQ(mappingsUnder(dir), 0);
+}
+
+TEST(LeCreate, OpensAContainerByItsStem) {
+  TmpDir t;
+  std::string dir = forgeBundle(t);
+  le::forge::packDir(dir, t.str("id.imx"));
+  fs::remove_all(dir);
+
+  le_ctx* ctx = le_create(t.str("id").c_str(), "b1", 0, nullptr);
+  ASSERT_NE(ctx, nullptr) << le_last_error();
+  EXPECT_EQ(ctx->manifest.dir, t.str("id.lebundle"));
+  EXPECT_EQ(le_nt(ctx), 4);
+  le_destroy(ctx);
+  EXPECT_TRUE(fs::exists(t.str("id.lebundle.imx_unwrapped")));
+}
