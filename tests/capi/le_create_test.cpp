@@ -7,7 +7,7 @@
 
 #include "capi/le_ctx.h"
 #include "compose/le_pool.h"
-#include "forge.h"
+#include "forge/forge.h"
 #include "le/le.h"
 #include "support/tmpdir.h"
 

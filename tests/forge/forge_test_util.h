@@ -1,0 +1,140 @@
+// Helpers of the forge tests: scratch directories, file reading, an
+// independent half decoder, and an independent IMX v2 reader.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace forge_test {
+
+namespace fs = std::filesystem;
+
+// A fresh directory per test, under $LE_TEST_TMP (or the system temp dir);
+// removed when the test passes, kept for inspection when it fails.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    const char* base = std::getenv("LE_TEST_TMP");
+    fs::path root = base && *base ? fs::path(base) : fs::temp_directory_path();
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string("forge-") + (info ? std::string(info->test_suite_name()) + "." + info->name() : "x") +
+                       "-" + std::to_string(::getpid());
+    path_ = root / name;
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+  }
+  ~ScratchDir() {
+    if (!::testing::Test::HasFailure()) {
+      std::error_code ec;
+      fs::remove_all(path_, ec);
+    }
+  }
+  std::string operator/(const std::string& rel) const { return (path_ / rel).string(); }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+// The demo portrait of the source tree (found from this header's own path).
+inline std::string demoPortrait() {
+  return (fs::path(__FILE__).parent_path().parent_path().parent_path() / "third_party/demo/astronaut.png").string();
+}
+
+inline std::string readBytes(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  if (!f) return {};
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+template <class T>
+std::vector<T> readArray(const fs::path& p) {
+  std::string b = readBytes(p);
+  std::vector<T> v(b.size() / sizeof(T));
+  if (!v.empty()) std::memcpy(v.data(), b.data(), v.size() * sizeof(T));
+  return v;
+}
+
+// Every regular file under dir: relative name ('/'-separated) -> size.
+inline std::map<std::string, uint64_t> fileSizes(const fs::path& dir) {
+  std::map<std::string, uint64_t> m;
+  for (auto& e : fs::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) m[fs::relative(e.path(), dir).generic_string()] = e.file_size();
+  return m;
+}
+
+// IEEE binary16 bits -> float, written independently of the library.
+inline float halfToFloat(uint16_t h) {
+  const int sign = (h >> 15) & 1, exp = (h >> 10) & 31, man = h & 1023;
+  float v;
+  if (exp == 0) v = std::ldexp(float(man), -24);
+  else if (exp == 31) v = man ? NAN : INFINITY;
+  else v = std::ldexp(float(man | 1024), exp - 25);
+  return sign ? -v : v;
+}
+
+// A tiny IMX v2 reader, independent of the library and of the forge.
+struct ImxTocEntry {
+  std::string name;
+  uint64_t offset = 0, size = 0;
+};
+struct ImxParsed {
+  bool ok = false;
+  std::string error;
+  std::string magic;
+  uint16_t version = 0, count = 0;
+  std::vector<ImxTocEntry> toc;
+  uint64_t tocEnd = 0;  // first byte after the table of contents
+};
+inline uint64_t le64(const std::string& b, size_t at, int n) {
+  uint64_t v = 0;
+  for (int i = n - 1; i >= 0; --i) v = (v << 8) | uint8_t(b[at + i]);
+  return v;
+}
+// Reads `entries` TOC entries (default: the declared count).
+inline ImxParsed parseImx(const std::string& b, int entries = -1) {
+  ImxParsed r;
+  if (b.size() < 8) {
+    r.error = "short header";
+    return r;
+  }
+  r.magic = b.substr(0, 4);
+  r.version = uint16_t(le64(b, 4, 2));
+  r.count = uint16_t(le64(b, 6, 2));
+  size_t at = 8;
+  const int n = entries < 0 ? r.count : entries;
+  for (int i = 0; i < n; ++i) {
+    if (at + 2 > b.size()) {
+      r.error = "truncated TOC at member " + std::to_string(i);
+      return r;
+    }
+    const size_t len = size_t(le64(b, at, 2));
+    at += 2;
+    if (at + len + 16 > b.size()) {
+      r.error = "truncated TOC entry " + std::to_string(i);
+      return r;
+    }
+    ImxTocEntry e;
+    e.name = b.substr(at, len);
+    at += len;
+    e.offset = le64(b, at, 8);
+    e.size = le64(b, at + 8, 8);
+    at += 16;
+    r.toc.push_back(e);
+  }
+  r.tocEnd = at;
+  r.ok = true;
+  return r;
+}
+
+}  // namespace forge_test

@@ -1,0 +1,134 @@
+// le-forge: writes synthetic identity bundles, the demo identity, and IMX containers.
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "forge.h"
+
+namespace fs = std::filesystem;
+using le::forge::BundleSpec;
+
+namespace {
+
+const char* kUsage =
+    "usage:\n"
+    "  le-forge bundle <dir> [--nt N] [--w W] [--h H] [--crop S] [--frames F] [--seed K]\n"
+    "                        [--descriptive] [--prior raw|fs|none] [--with-fs-red]\n"
+    "                        [--msrc-w W] [--msrc-h H] [--no-stamp] [--legacy-keys]\n"
+    "                        [--nested] [--no-jpeg] [--portrait image] [--agent NAME]\n"
+    "      write a synthetic identity bundle (defaults: nt 4, 64x48, crop 32, frames 6, seed 1)\n"
+    "  le-forge demo <dir> [--portrait image]\n"
+    "      write the demo identity (1280x720, crop 512, 50 frames) around the demo portrait\n"
+    "  le-forge pack <dir> <out.imx>\n"
+    "      pack every regular file under <dir> into an IMX v2 container\n";
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+int toInt(const std::string& opt, const std::string& v, long lo, long hi) {
+  char* end = nullptr;
+  errno = 0;
+  long n = std::strtol(v.c_str(), &end, 10);
+  if (v.empty() || *end != '\0' || errno != 0 || n < lo || n > hi)
+    throw UsageError(opt + " wants an integer in [" + std::to_string(lo) + ", " + std::to_string(hi) + "], got '" + v + "'");
+  return int(n);
+}
+
+// The demo portrait: --portrait, else third_party/demo/astronaut.png under the
+// working directory, else beside this source tree.
+std::string defaultPortrait() {
+  const std::string rel = "third_party/demo/astronaut.png";
+  if (fs::exists(rel)) return rel;
+  fs::path src = fs::path(__FILE__).parent_path().parent_path().parent_path() / rel;
+  if (fs::exists(src)) return src.string();
+  throw std::runtime_error("cannot find the demo portrait " + rel + " (run from the repository or pass --portrait)");
+}
+
+int run(int argc, char** argv) {
+  std::vector<std::string> a(argv + 1, argv + argc);
+  if (a.empty()) throw UsageError("no command given");
+  const std::string cmd = a[0];
+  if (cmd == "-h" || cmd == "--help" || cmd == "help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (cmd == "pack") {
+    if (a.size() != 3) throw UsageError("pack wants <dir> <out.imx>");
+    le::forge::packDir(a[1], a[2]);
+    std::printf("packed %zu members from %s into %s\n", le::forge::packList(a[1]).size(), a[1].c_str(), a[2].c_str());
+    return 0;
+  }
+  if (cmd != "bundle" && cmd != "demo") throw UsageError("unknown command '" + cmd + "'");
+  if (a.size() < 2 || a[1].rfind("--", 0) == 0) throw UsageError(cmd + " wants a target directory");
+  const std::string dir = a[1];
+  BundleSpec spec;
+  std::string portrait;
+  bool portraitGiven = false;
+  for (size_t i = 2; i < a.size(); ++i) {
+    const std::string& o = a[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= a.size()) throw UsageError(o + " wants a value");
+      return a[++i];
+    };
+    if (o == "--portrait") {
+      portrait = value();
+      portraitGiven = true;
+      continue;
+    }
+    if (cmd == "demo") throw UsageError("demo takes only --portrait, not '" + o + "'");
+    if (o == "--nt") spec.nt = toInt(o, value(), 1, 1000000);
+    else if (o == "--w") spec.W = toInt(o, value(), 4, 16384);
+    else if (o == "--h") spec.H = toInt(o, value(), 4, 16384);
+    else if (o == "--crop") spec.crop = toInt(o, value(), 4, 4096);
+    else if (o == "--frames") spec.frames = toInt(o, value(), 0, 100000000);
+    else if (o == "--seed") spec.seed = uint32_t(toInt(o, value(), 0, 2147483647));
+    else if (o == "--msrc-w") spec.msrcW = toInt(o, value(), 1, 65536);
+    else if (o == "--msrc-h") spec.msrcH = toInt(o, value(), 1, 65536);
+    else if (o == "--agent") spec.agent = value();
+    else if (o == "--descriptive") spec.descriptiveNames = true;
+    else if (o == "--with-fs-red") spec.withFsRed = true;
+    else if (o == "--no-stamp") spec.stampPasteSpace = false;
+    else if (o == "--legacy-keys") spec.legacyKeyNames = true;
+    else if (o == "--nested") spec.nestedBlocks = true;
+    else if (o == "--no-jpeg") spec.jpegDriver = false;
+    else if (o == "--prior") {
+      const std::string v = value();
+      if (v == "raw") spec.prior = le::forge::Prior::Raw;
+      else if (v == "fs") spec.prior = le::forge::Prior::FeatSynth;
+      else if (v == "none") spec.prior = le::forge::Prior::None;
+      else throw UsageError("--prior wants raw, fs or none, got '" + v + "'");
+    } else
+      throw UsageError("unknown option '" + o + "'");
+  }
+  if (cmd == "demo") {
+    spec = le::forge::demoSpec(portraitGiven ? portrait : defaultPortrait());
+  } else if (portraitGiven) {
+    spec.portrait = portrait;
+  }
+  le::forge::writeBundle(dir, spec);
+  std::printf("wrote %s: nt %d, %dx%d, crop %d, frames %d, seed %u%s\n", dir.c_str(), spec.nt, spec.W, spec.H,
+              spec.crop, spec.frames, unsigned(spec.seed), spec.portrait.empty() ? "" : (", portrait " + spec.portrait).c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "le-forge: %s\n%s", e.what(), kUsage);
+    return 2;
+  } catch (const std::exception& e) {
+    std::string msg = e.what();
+    if (msg.rfind("forge: ", 0) == 0) msg.erase(0, 7);
+    for (char& c : msg)
+      if (c == '\n') c = ' ';
+    std::fprintf(stderr, "le-forge: %s\n", msg.c_str());
+    return 1;
+  }
+}
