@@ -1,0 +1,439 @@
+// The identity bundle: manifest, members and identity,
+// drive tables.
+#include "bundle/le_bundle.h"
+
+#include <fcntl.h>
+#include <immintrin.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "onnxruntime_c_api.h"
+
+namespace le {
+
+namespace mk = manifest_key;
+
+namespace {
+
+bool statExists(const std::string& p) {
+  struct stat st{};
+  return ::stat(p.c_str(), &st) == 0;
+}
+
+bool canOpen(const std::string& p) {
+  const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+// Reads until end of file; returns the count read (< n at EOF or on error).
+std::size_t readFull(int fd, void* buf, std::size_t n) {
+  std::size_t got = 0;
+  auto* p = static_cast<char*>(buf);
+  while (got < n) {
+    const ssize_t r = ::read(fd, p + got, n - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  return got;
+}
+
+// The whole text of an optional member; empty when it cannot be opened.
+std::string readOptionalText(const std::string& path) {
+  std::string out;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return out;
+  char buf[1 << 16];
+  for (;;) {
+    const std::size_t r = readFull(fd, buf, sizeof buf);
+    out.append(buf, r);
+    if (r < sizeof buf) break;
+  }
+  ::close(fd);
+  return out;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ readText
+
+std::string readText(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("cannot open " + path);
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    throw std::runtime_error("cannot open " + path);
+  }
+  std::string text;
+  try {
+    text.resize(static_cast<std::size_t>(st.st_size));
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  const std::size_t got = readFull(fd, text.data(), text.size());
+  ::close(fd);
+  if (got != text.size()) throw std::runtime_error("short read " + path);
+  return text;
+}
+
+// ------------------------------------------------------------------ manifest
+
+std::string Manifest::modelPath(const std::string& key) const {
+  return resolveMember(dir, "model_" + key + ".onnx");
+}
+
+Manifest loadManifest(const std::string& bundle) {
+  Manifest m;
+  m.dir = resolveBundlePath(bundle);
+  const std::string text = readText(m.dir + "/manifest.json");
+
+  if (mk::strField(text, "format") != "le-bundle-v0") throw std::runtime_error("not an le-bundle-v0: " + m.dir);
+
+  m.agent = mk::strField(text, "agent");
+  m.nt = mk::toInt32(mk::numFieldEither(text, "NT", "frame_count"));
+  m.H = mk::toInt32(mk::numField(text, "H"));
+  m.W = mk::toInt32(mk::numField(text, "W"));
+  m.crop = mk::toInt32(mk::numFieldEither(text, "crop", "crop_size"));
+  m.unsharp.amount = static_cast<float>(mk::numField(text, "amount"));
+  m.unsharp.sigma = static_cast<float>(mk::numField(text, "sigma"));
+  m.unsharp.ksize = mk::toInt32(mk::numField(text, "ksize"));
+  m.frames = mk::toInt32(mk::numField(text, "frames"));
+
+  if (m.nt < 1 || m.H < 1 || m.W < 1 || m.crop < 1) throw std::runtime_error("manifest: bad dims");
+
+  // Paste-space stamp: the canvas the transforms M were authored on.
+  auto either = [&](const char* a, const char* b) {
+    const double v = mk::numFieldOr(text, a);
+    return v != mk::absentSentinel ? v : mk::numFieldOr(text, b);
+  };
+  double sw = either("M_src_w", "paste_source_width");
+  double sh = either("M_src_h", "paste_source_height");
+  if (sw == mk::absentSentinel || sh == mk::absentSentinel) {
+    const char* ok = std::getenv("QUENZAL2_MSRC_MISSING_OK");
+    if (ok && std::strcmp(ok, "1") == 0) {
+      std::fprintf(stderr,
+                   "[le] WARNING QUENZAL2_MSRC_MISSING_OK=1: %s/manifest.json carries no paste-space stamp; "
+                   "ASSUMING M was authored on this %dx%d canvas. If it was not, the face pastes off-target "
+                   "(tk#144) and nothing will say so.\n",
+                   m.dir.c_str(), m.W, m.H);
+      sw = m.W;
+      sh = m.H;
+    } else {
+      throw std::runtime_error(
+          m.dir +
+          "/manifest.json declares no paste-space stamp (M_src_w/M_src_h, aka paste_source_width/height) "
+          "\xE2\x80\x94 the canvas is " +
+          std::to_string(m.W) + "x" + std::to_string(m.H) +
+          ", so M cannot be placed: absence is not evidence that M was authored at that size. Re-stamp the "
+          "bundle (models/quenzal-2/inference/backfill_msrc.py), or set QUENZAL2_MSRC_MISSING_OK=1 to "
+          "restore the legacy assumption.");
+    }
+  }
+  m.msrcW = mk::toInt32(sw);
+  m.msrcH = mk::toInt32(sh);
+  if (m.msrcW < 1 || m.msrcH < 1)
+    throw std::runtime_error("manifest: bad paste-space stamp (M_src_w/M_src_h must be > 0)");
+
+  m.lipTemplate = readOptionalText(resolveMember(m.dir, "lip_template.v1.json"));
+  return m;
+}
+
+std::string coremlCacheDir(const std::string& dir) {
+  const OrtApiBase* base = OrtGetApiBase();
+  const char* v = base && base->GetVersionString ? base->GetVersionString() : nullptr;
+  return dir + "/.coreml_cache/ort" + ((v && *v) ? std::string(v) : std::string("unknown"));
+}
+
+// --------------------------------------------------------- member resolution
+
+namespace {
+
+struct AliasRow {
+  const char* requested;
+  const char* descriptive;
+};
+
+constexpr AliasRow kExact[] = {
+    {"P.f16", "source_frames.f16"},
+    {"P_hevc.mov", "source_frames.hevc"},
+    {"a2x_enc_stream.onnx", "audio_motion_encoder.onnx"},
+    {"a2x_dec.onnx", "audio_motion_decoder.onnx"},
+    {"M.f32", "paste_transform.f32"},
+    {"mask_512.u8", "paste_mask.u8"},
+    {"pooled64.f16", "pooled_features.f16"},
+    {"fs_red.f16", "feature_synth.f16"},
+    {"xs_target.bin", "target_keypoints.bin"},
+};
+static_assert(sizeof(kExact) / sizeof(kExact[0]) == 9);
+
+bool startsWith(const std::string& s, std::string_view p) { return s.compare(0, p.size(), p) == 0; }
+bool endsWith(const std::string& s, std::string_view p) {
+  return s.size() >= p.size() && s.compare(s.size() - p.size(), p.size(), p) == 0;
+}
+
+}  // namespace
+
+std::string memberAlias(const std::string& name) {
+  for (const AliasRow& r : kExact)
+    if (name == r.requested) return r.descriptive;
+
+  // Director models: model_b<batch>[_<suffix>].onnx -> render_model.batch<batch>[.<suffix>].onnx
+  if (startsWith(name, "model_b") && endsWith(name, ".onnx") && name.size() >= 13) {
+    const std::string mid = name.substr(7, name.size() - 12);
+    const std::size_t us = mid.find('_');
+    const std::string batch = us == std::string::npos ? mid : mid.substr(0, us);
+    const std::string suffix = us == std::string::npos ? std::string() : mid.substr(us + 1);
+    return "render_model.batch" + batch + (suffix.empty() ? std::string() : "." + suffix) + ".onnx";
+  }
+
+  // Drive tables: drive/<stem><.ext> -> idle_loop/<descriptive stem><.ext>
+  if (startsWith(name, "drive/")) {
+    const std::string rest = name.substr(6);
+    const std::size_t dot = rest.find('.');
+    std::string stem = dot == std::string::npos ? rest : rest.substr(0, dot);
+    const std::string ext = dot == std::string::npos ? std::string() : rest.substr(dot);
+    if (stem == "xs") stem = "source_keypoints";
+    else if (stem == "xd") stem = "driven_keypoints";
+    else if (stem == "si") stem = "source_index";
+    return "idle_loop/" + stem + ext;
+  }
+  return name;
+}
+
+std::string resolveMember(const std::string& dir, const std::string& name) {
+  const std::string alias = memberAlias(name);
+  const std::string requested = dir + "/" + name;
+  if (alias == name) return requested;
+  if (canOpen(requested)) return requested;
+  const std::string descriptive = dir + "/" + alias;
+  if (canOpen(descriptive)) return descriptive;
+  return requested;
+}
+
+// ------------------------------------------------------------ mapped tables
+
+MappedTable& MappedTable::operator=(MappedTable&& o) noexcept {
+  if (this != &o) {
+    if (base_) ::munmap(base_, bytes_);
+    base_ = o.base_;
+    bytes_ = o.bytes_;
+    o.base_ = nullptr;
+    o.bytes_ = 0;
+  }
+  return *this;
+}
+
+MappedTable::~MappedTable() {
+  if (base_) ::munmap(base_, bytes_);
+}
+
+MappedTable mapFile(const std::string& path, std::uint64_t bytes) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("cannot open " + path);
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) != bytes) {
+    ::close(fd);
+    throw std::runtime_error("size mismatch " + path);
+  }
+  if (bytes == 0) {
+    ::close(fd);
+    return {};
+  }
+  void* p = ::mmap(nullptr, static_cast<std::size_t>(bytes), PROT_READ, MAP_PRIVATE, fd, 0);
+  ::close(fd);
+  if (p == MAP_FAILED) throw std::runtime_error("mmap failed " + path);
+  return MappedTable(p, static_cast<std::size_t>(bytes));
+}
+
+RawFile::RawFile(const std::string& path, std::uint64_t bytes) : path_(path), bytes_(bytes) {
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) throw std::runtime_error("cannot open " + path);
+  struct stat st{};
+  if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) != bytes) {
+    ::close(fd_);
+    fd_ = -1;
+    throw std::runtime_error("size mismatch " + path);
+  }
+}
+
+RawFile::~RawFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void RawFile::readAll(void* dst) {
+  if (readFull(fd_, dst, static_cast<std::size_t>(bytes_)) != bytes_) throw std::runtime_error("size mismatch " + path_);
+  char extra;
+  if (readFull(fd_, &extra, 1) != 0) throw std::runtime_error("size mismatch " + path_);
+}
+
+// ------------------------------------------------------------------ identity
+
+void ensureIdentityMembers(const Manifest& m) {
+  const std::string text = readText(m.dir + "/manifest.json");
+  std::string source = "P.f16";
+  mk::optStr(text, "P_rgb", source);  // a quoted value replaces the default, even an empty one
+
+  const bool haveP = statExists(resolveMember(m.dir, "P.f16"));
+  const bool haveFs = statExists(resolveMember(m.dir, "fs_red.f16"));
+
+  if (source != "P.f16" && statExists(resolveMember(m.dir, source)) && !haveP && !haveFs)
+    throw std::runtime_error(
+        "this bundle's manifest names its raw warp prior '" + source +
+        "' (P_rgb) but le::Identity maps the welded name P.f16 and would find nothing \xE2\x80\x94 it maps "
+        "NOTHING silently and Identity::P(si) is then an offset from a null pointer. REFUSING rather than "
+        "rendering off a prior nothing will read.");
+
+  if (!haveP && !haveFs) {
+    std::string movie;
+    if (!mk::optStr(text, "P_hevc", movie))
+      throw std::runtime_error("this bundle carries neither " + source +
+                               " nor fs_red.f16, and its manifest names no P_hevc member to play one from "
+                               "\xE2\x80\x94 the renderer has no warp prior and le::Identity would hand it a "
+                               "null pointer. REFUSING to create a session.");
+    const std::string path = resolveMember(m.dir, movie);
+    if (!statExists(path))
+      throw std::runtime_error("this bundle's manifest names P_hevc '" + movie + "' and the file is not there (" +
+                               path +
+                               ") \xE2\x80\x94 the renderer has no warp prior. REFUSING to create a session.");
+  }
+}
+
+void rescaleM(std::vector<float>& M, const Manifest& m) {
+  if (m.msrcW <= 0 || m.msrcH <= 0)
+    throw std::runtime_error(
+        "le::Identity: manifest carries no paste-space stamp (M_src_w/M_src_h) \xE2\x80\x94 refusing to paste M "
+        "without knowing the space it was authored in");
+  if (m.msrcW == m.W && m.msrcH == m.H) return;
+  const double sx = static_cast<double>(m.W) / m.msrcW;
+  const double sy = static_cast<double>(m.H) / m.msrcH;
+  for (std::size_t f = 0; f + 6 <= M.size(); f += 6) {
+    for (int k = 0; k < 3; ++k) M[f + k] = static_cast<float>(static_cast<double>(M[f + k]) * sx);
+    for (int k = 3; k < 6; ++k) M[f + k] = static_cast<float>(static_cast<double>(M[f + k]) * sy);
+  }
+}
+
+Identity::Identity(const Manifest& m) : nt_(m.nt), crop_(m.crop), manifest_(m) {
+  if (nt_ < 1 || crop_ < 1) throw std::runtime_error("manifest: bad dims");
+  ensureIdentityMembers(manifest_);
+  const std::string& dir = manifest_.dir;
+  const std::uint64_t nt = static_cast<std::uint64_t>(nt_);
+  const std::uint64_t crop = static_cast<std::uint64_t>(crop_);
+
+  pooled_ = mapFile(resolveMember(dir, "pooled64.f16"), nt * kPooledHalves * 2);
+
+  const std::string pPath = resolveMember(dir, "P.f16");
+  const std::string fsPath = resolveMember(dir, "fs_red.f16");
+  const bool haveFs = statExists(fsPath);
+  if (statExists(pPath)) {
+    P_ = mapFile(pPath, nt * crop * crop * 6);
+  } else if (!haveFs) {
+    std::string movie = "P_hevc.mov";
+    const std::string text = readText(dir + "/manifest.json");
+    std::string named;
+    if (mk::optStr(text, "P_hevc", named)) movie = named;
+    const std::string moviePath = resolveMember(dir, movie);
+    if (canOpen(moviePath)) priorMoviePath_ = moviePath;
+  }
+  if (haveFs) fsRed_ = mapFile(fsPath, nt * kFsRedHalves * 2);
+
+  M_ = readRaw<float>(resolveMember(dir, "M.f32"), static_cast<std::size_t>(nt * 6));
+  rescaleM(M_, manifest_);
+}
+
+Identity::~Identity() = default;
+
+void Identity::refuseMoviePrior() const {
+  throw std::runtime_error("le::Identity: this bundle's source frames come only from the HEVC movie " +
+                           priorMoviePath_ +
+                           " (P_hevc), and the movie prior cannot be played in this build yet (no prior "
+                           "cursor) \xE2\x80\x94 refusing rather than handing out frames nobody decoded.");
+}
+
+const std::uint16_t* Identity::P(int i) const {
+  if (!P_.empty())
+    return reinterpret_cast<const std::uint16_t*>(P_.data()) +
+           static_cast<std::size_t>(i) * 3 * static_cast<std::size_t>(crop_) * static_cast<std::size_t>(crop_);
+  // Prior cursor: std::call_once(priorOnce_, open) then prior_->pull(i) goes here.
+  if (!priorMoviePath_.empty()) refuseMoviePrior();
+  throw std::runtime_error("le::Identity: this bundle has no raw source frames (no P.f16) and no source movie "
+                           "\xE2\x80\x94 P(" + std::to_string(i) + ") has nothing to hand out");
+}
+
+void Identity::walkP(int i) const {
+  // Prior cursor: prior()->pull(i) positions the movie here.
+  if (priorFromMovie()) refuseMoviePrior();
+}
+
+std::string Identity::priorBackend() const {
+  if (!P_.empty()) return "mmap P.f16";
+  // Prior cursor: its own backend description when frames come from the movie.
+  return "none";
+}
+
+std::uint64_t Identity::priorResidentBytes() const { return 0; }  // prior cursor's counter later
+std::uint64_t Identity::priorSeeks() const { return 0; }          // prior cursor's counter later
+
+namespace {
+
+__attribute__((target("f16c"))) void halfToFloatF16C(const std::uint16_t* src, float* dst, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) dst[i] = _cvtsh_ss(src[i]);
+}
+
+// For the rare x86-64 processor without F16C (before Ivy Bridge / Piledriver).
+void halfToFloatSoft(const std::uint16_t* src, float* dst, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t h = src[i];
+    const std::uint32_t sign = (h & 0x8000u) << 16;
+    std::uint32_t exp = (h >> 10) & 0x1f, man = h & 0x3ffu, bits;
+    if (exp == 0x1f) {
+      bits = sign | 0x7f800000u | (man << 13);
+    } else if (exp != 0) {
+      bits = sign | ((exp + 112) << 23) | (man << 13);
+    } else if (man == 0) {
+      bits = sign;
+    } else {  // subnormal: normalise
+      exp = 113;
+      while (!(man & 0x400u)) {
+        man <<= 1;
+        --exp;
+      }
+      bits = sign | (exp << 23) | ((man & 0x3ffu) << 13);
+    }
+    std::memcpy(&dst[i], &bits, 4);
+  }
+}
+
+}  // namespace
+
+void Identity::halfToFloat(const std::uint16_t* src, float* dst, std::size_t n) {
+  static const bool f16c = __builtin_cpu_supports("f16c");
+  if (f16c) halfToFloatF16C(src, dst, n);
+  else halfToFloatSoft(src, dst, n);
+}
+
+// --------------------------------------------------------------------- drive
+
+Drive loadDrive(const Manifest& m) {
+  Drive d;
+  d.frames = m.frames;
+  if (d.frames < 0) throw std::runtime_error("drive: negative frames count " + std::to_string(d.frames));
+  const std::size_t rows = static_cast<std::size_t>(d.frames);
+  d.xs = readRaw<float>(resolveMember(m.dir, "drive/xs.f32"), rows * kKpFloats);
+  d.xd = readRaw<float>(resolveMember(m.dir, "drive/xd.f32"), rows * kKpFloats);
+  d.si = readRaw<std::int32_t>(resolveMember(m.dir, "drive/si.i32"), rows);
+  for (const std::int32_t s : d.si)
+    if (s < 0 || s >= m.nt) throw std::runtime_error("drive: si out of range");
+  return d;
+}
+
+}  // namespace le
