@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <set>
 #include <thread>
 
@@ -382,9 +381,7 @@ class ImxHostileTest : public ImxTest {
     std::set<std::string> before = tree(tmp.path(), targetRel);
     before.insert(targetRel);  // the target itself may appear
     std::string err;
-    const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(errorOf([&] { unwrap(c, err); }), c + ": " + tail);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
     EXPECT_EQ(err, "");
     EXPECT_FALSE(exists(imx::unwrapPaths(c).marker));
     std::set<std::string> after = tree(tmp.path(), targetRel);

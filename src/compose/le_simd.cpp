@@ -1,0 +1,340 @@
+// Vector kernels F16ToF32, F32ToF16, RoundF16Mul, Rgb8ToPlanarF16,
+// compiled once per x86 target by Highway and dispatched at run time.
+//
+// Target set. We want, best first, AVX10_2, AVX3_SPR, AVX3_ZEN4, AVX3_DL, AVX3,
+// AVX2, SSE4, SSSE3. Highway 1.0.3 (Debian libhwy-dev, the one we build
+// against) has no AVX10_2, AVX3_SPR or AVX3_ZEN4 targets, so we compile
+// AVX3_DL, AVX3, AVX2, SSE4 and SSSE3, with SSSE3 as the fallback.
+//
+// Highway 1.0.3 defines HWY_TARGETS unconditionally in detect_targets.h, so a
+// user definition of HWY_TARGETS would just be overridden. We get the same set
+// through the two knobs 1.0.3 does offer:
+//  - HWY_WANT_AVX3_DL: AVX3_DL is only "attainable" on request;
+//  - HWY_BASELINE_TARGETS = HWY_SSSE3: makes SSSE3 the static (fallback)
+//    target, so HWY_TARGETS = attainable targets at least as good as SSSE3 =
+//    AVX3_DL | AVX3 | AVX2 | SSE4 | SSSE3 (no SCALAR/EMU128). The SSSE3 code is
+//    compiled under Highway's per-target attributes like every other target,
+//    so no -mssse3 is needed for the translation unit.
+// le_yuv2rgb_simd.cpp uses the same lines; the static_assert below checks the
+// outcome.
+#ifndef HWY_WANT_AVX3_DL
+#define HWY_WANT_AVX3_DL
+#endif
+#ifndef HWY_BASELINE_TARGETS
+#define HWY_BASELINE_TARGETS HWY_SSSE3
+#endif
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "compose/le_simd.cpp"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/highway.h"
+
+#include "compose/le_simd.h"
+
+static_assert(HWY_TARGETS == (HWY_AVX3_DL | HWY_AVX3 | HWY_AVX2 | HWY_SSE4 |
+                              HWY_SSSE3),
+              "unexpected Highway target set");
+static_assert(HWY_STATIC_TARGET == HWY_SSSE3, "SSSE3 must be the fallback");
+
+HWY_BEFORE_NAMESPACE();
+namespace le {
+namespace simd {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Targets without F16C (SSSE3, SSE4): Highway 1.0.3 emulates the half
+// conversions there, but its DemoteTo truncates, clamps overflow to the
+// largest exponent instead of infinity and loses NaN, and its PromoteTo does
+// not map infinity/NaN. So on those targets we convert with integer lane
+// arithmetic that reproduces the F16C results bit for bit.
+#if HWY_TARGET == HWY_SSSE3 || HWY_TARGET == HWY_SSE4
+#define LE_SIMD_SOFT_F16 1
+#else
+#define LE_SIMD_SOFT_F16 0
+#endif
+
+// Float lanes -> half bits in u16 lanes (Rebind<uint16_t, DF>).
+template <class DF>
+HWY_INLINE hn::Vec<hn::Rebind<uint16_t, DF>> F32ToHalfBits(DF df,
+                                                           hn::Vec<DF> v) {
+  const hn::Rebind<uint16_t, DF> du16;
+#if LE_SIMD_SOFT_F16
+  const hn::RebindToUnsigned<DF> du;
+  const hn::RebindToSigned<DF> di;
+  const auto bits = hn::BitCast(du, v);
+  const auto sign = hn::And(bits, hn::Set(du, 0x80000000u));
+  const auto x = hn::Xor(bits, sign);  // |v|
+  const auto xi = hn::BitCast(di, x);  // < 2^31: signed compares are fine
+  // Normal halves: rebias the exponent and round the 13 dropped bits to
+  // nearest even; a carry may reach exponent 31 (infinity), as it should.
+  const auto odd = hn::And(hn::ShiftRight<13>(x), hn::Set(du, 1u));
+  const auto normal = hn::ShiftRight<13>(
+      hn::Add(hn::Add(x, hn::Set(du, 0xC8000FFFu)), odd));
+  // Below 2^-14: adding 0.5 puts the half's subnormal unit (2^-24) at the
+  // float's last place, so the IEEE addition rounds to nearest even for us.
+  const auto sub = hn::Sub(
+      hn::BitCast(du, hn::Add(hn::BitCast(df, x), hn::Set(df, 0.5f))),
+      hn::Set(du, 0x3F000000u));
+  // >= 65536, infinity, NaN.
+  const auto isNaN = hn::RebindMask(du, hn::Gt(xi, hn::Set(di, 0x7F800000)));
+  const auto nanBits = hn::Or(hn::Set(du, 0x7E00u),
+                              hn::And(hn::ShiftRight<13>(x), hn::Set(du, 0x3FFu)));
+  const auto infNaN = hn::IfThenElse(isNaN, nanBits, hn::Set(du, 0x7C00u));
+  const auto isBig = hn::RebindMask(du, hn::Gt(xi, hn::Set(di, 0x477FFFFF)));
+  const auto isSmall = hn::RebindMask(du, hn::Lt(xi, hn::Set(di, 0x38800000)));
+  auto h = hn::IfThenElse(isSmall, sub, normal);
+  h = hn::IfThenElse(isBig, infNaN, h);
+  h = hn::Or(h, hn::ShiftRight<16>(sign));
+  return hn::DemoteTo(du16, hn::BitCast(di, h));  // all lanes <= 0xFFFF
+#else
+  // F16C: exact round to nearest even, overflow to infinity, NaN kept.
+  const hn::Rebind<hwy::float16_t, DF> df16;
+  return hn::BitCast(du16, hn::DemoteTo(df16, v));
+#endif
+}
+
+// Half bits in u16 lanes -> float lanes.
+template <class DF>
+HWY_INLINE hn::Vec<DF> HalfBitsToF32(DF df,
+                                     hn::Vec<hn::Rebind<uint16_t, DF>> h) {
+#if LE_SIMD_SOFT_F16
+  const hn::RebindToUnsigned<DF> du;
+  const hn::RebindToSigned<DF> di;
+  const auto h32 = hn::PromoteTo(du, h);
+  const auto sign = hn::ShiftLeft<16>(hn::And(h32, hn::Set(du, 0x8000u)));
+  const auto em = hn::And(h32, hn::Set(du, 0x7FFFu));  // exponent|mantissa
+  const auto emi = hn::BitCast(di, em);
+  const auto normal = hn::Add(hn::ShiftLeft<13>(em), hn::Set(du, 112u << 23));
+  // Subnormal (exponent 0): mantissa * 2^-24, exact in single precision.
+  const auto sub = hn::BitCast(
+      du, hn::Mul(hn::ConvertTo(df, emi), hn::Set(df, 5.9604644775390625e-8f)));
+  // Exponent 31: infinity, or NaN made quiet with its payload.
+  auto infNaN = hn::Or(hn::ShiftLeft<13>(em), hn::Set(du, 0x7F800000u));
+  infNaN = hn::IfThenElse(hn::RebindMask(du, hn::Gt(emi, hn::Set(di, 0x7C00))),
+                          hn::Or(infNaN, hn::Set(du, 0x400000u)), infNaN);
+  const auto isSub = hn::RebindMask(du, hn::Lt(emi, hn::Set(di, 0x0400)));
+  const auto isInfNaN = hn::RebindMask(du, hn::Gt(emi, hn::Set(di, 0x7BFF)));
+  auto bits = hn::IfThenElse(isSub, sub, normal);
+  bits = hn::IfThenElse(isInfNaN, infNaN, bits);
+  return hn::BitCast(df, hn::Or(bits, sign));
+#else
+  const hn::Rebind<hwy::float16_t, DF> df16;
+  return hn::PromoteTo(df, hn::BitCast(df16, h));
+#endif
+}
+
+void F16ToF32(const uint16_t* HWY_RESTRICT src, float* HWY_RESTRICT dst,
+              size_t n) {
+  const hn::ScalableTag<float> df;
+  const hn::Rebind<uint16_t, decltype(df)> du16;
+  const size_t N = hn::Lanes(df);
+  size_t i = 0;
+  for (; i + N <= n; i += N) {
+    hn::StoreU(HalfBitsToF32(df, hn::LoadU(du16, src + i)), df, dst + i);
+  }
+  for (; i < n; ++i) dst[i] = detail::f16ToF32(src[i]);
+}
+
+void F32ToF16(const float* HWY_RESTRICT src, uint16_t* HWY_RESTRICT dst,
+              size_t n) {
+  const hn::ScalableTag<float> df;
+  const hn::Rebind<uint16_t, decltype(df)> du16;
+  const size_t N = hn::Lanes(df);
+  size_t i = 0;
+  for (; i + N <= n; i += N) {
+    hn::StoreU(F32ToHalfBits(df, hn::LoadU(df, src + i)), du16, dst + i);
+  }
+  for (; i < n; ++i) dst[i] = detail::f32ToF16KeepNaN(src[i]);
+}
+
+void RoundF16Mul(const float* HWY_RESTRICT a, const float* HWY_RESTRICT b,
+                 float* HWY_RESTRICT out, size_t n) {
+  const hn::ScalableTag<float> df;
+  const size_t N = hn::Lanes(df);
+  size_t i = 0;
+  for (; i + N <= n; i += N) {
+    const auto r = HalfBitsToF32(df, F32ToHalfBits(df, hn::LoadU(df, a + i)));
+    hn::StoreU(hn::Mul(r, hn::LoadU(df, b + i)), df, out + i);
+  }
+  for (; i < n; ++i) {
+    out[i] = detail::f16ToF32(detail::f32ToF16KeepNaN(a[i])) * b[i];
+  }
+}
+
+void Rgb8ToPlanarF16(const uint8_t* HWY_RESTRICT rgb, uint16_t* HWY_RESTRICT dst,
+                     size_t planeStride, size_t n) {
+  const hn::ScalableTag<uint8_t> du8;
+  const hn::Half<decltype(du8)> dh8;
+  const hn::RepartitionToWide<decltype(du8)> du16;  // full vector of u16
+  const hn::Half<decltype(du16)> dh16;
+  const hn::RepartitionToWide<decltype(du16)> du32;  // full vector of u32
+  const hn::RebindToSigned<decltype(du32)> di32;
+  const hn::RebindToFloat<decltype(du32)> df;
+  const hn::Rebind<uint16_t, decltype(df)> dq16;  // half bits of one f32 vector
+  const size_t L = hn::Lanes(du8);  // pixels per step
+  const size_t Q = hn::Lanes(df);   // L / 4
+  const auto k255 = hn::Set(df, 255.0f);
+  uint16_t* HWY_RESTRICT planes[3] = {dst, dst + planeStride,
+                                      dst + 2 * planeStride};
+  size_t i = 0;
+  for (; i + L <= n; i += L) {
+    hn::Vec<decltype(du8)> ch[3];
+    hn::LoadInterleaved3(du8, rgb + 3 * i, ch[0], ch[1], ch[2]);
+    for (int c = 0; c < 3; ++c) {
+      const auto w0 = hn::PromoteTo(du16, hn::LowerHalf(dh8, ch[c]));
+      const auto w1 = hn::PromoteTo(du16, hn::UpperHalf(dh8, ch[c]));
+      const hn::Vec<decltype(du32)> q[4] = {
+          hn::PromoteTo(du32, hn::LowerHalf(dh16, w0)),
+          hn::PromoteTo(du32, hn::UpperHalf(dh16, w0)),
+          hn::PromoteTo(du32, hn::LowerHalf(dh16, w1)),
+          hn::PromoteTo(du32, hn::UpperHalf(dh16, w1))};
+      for (size_t k = 0; k < 4; ++k) {
+        const auto f = hn::Div(hn::ConvertTo(df, hn::BitCast(di32, q[k])), k255);
+        hn::StoreU(F32ToHalfBits(df, f), dq16, planes[c] + i + k * Q);
+      }
+    }
+  }
+  for (; i < n; ++i) {
+    for (int c = 0; c < 3; ++c) {
+      planes[c][i] =
+          detail::f32ToF16KeepNaN(static_cast<float>(rgb[3 * i + c]) / 255.0f);
+    }
+  }
+}
+
+int64_t Which() { return HWY_TARGET; }
+
+#undef LE_SIMD_SOFT_F16
+
+// NOLINTNEXTLINE(google-readability-namespace-comments)
+}  // namespace HWY_NAMESPACE
+}  // namespace simd
+}  // namespace le
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+
+#include <stdexcept>
+#include <string>
+
+namespace le {
+
+uint16_t f32ToF16(float f) {
+  const uint32_t b = simd::detail::floatBits(f);
+  const uint32_t x = b & 0x7FFFFFFFu;
+  const uint32_t sign = (b >> 16) & 0x8000u;
+  if (x > 0x7F800000u) return static_cast<uint16_t>(sign | 0x7C00u);  // NaN
+  return static_cast<uint16_t>(sign | simd::detail::halfMagnitude(x));
+}
+
+namespace simd {
+
+HWY_EXPORT(F16ToF32);
+HWY_EXPORT(F32ToF16);
+HWY_EXPORT(RoundF16Mul);
+HWY_EXPORT(Rgb8ToPlanarF16);
+HWY_EXPORT(Which);
+
+void f16ToF32(const uint16_t* src, float* dst, size_t n) {
+  HWY_DYNAMIC_DISPATCH(F16ToF32)(src, dst, n);
+}
+
+void f32ToF16(const float* src, uint16_t* dst, size_t n) {
+  HWY_DYNAMIC_DISPATCH(F32ToF16)(src, dst, n);
+}
+
+void roundF16Mul(const float* a, const float* b, float* out, size_t n) {
+  HWY_DYNAMIC_DISPATCH(RoundF16Mul)(a, b, out, n);
+}
+
+void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* dst, size_t planeStride,
+                     size_t n) {
+  HWY_DYNAMIC_DISPATCH(Rgb8ToPlanarF16)(rgb, dst, planeStride, n);
+}
+
+const char* target() {
+  const int64_t t = hwy::SupportedTargets();
+  if (t == 0) return "Unknown";
+  return hwy::TargetName(t & -t);
+}
+
+const char* targetName(int64_t targetBit) { return hwy::TargetName(targetBit); }
+
+namespace {
+// The processor's targets, read before any ScopedTarget mocks them.
+int64_t realSupportedTargets() {
+  static const int64_t real = hwy::SupportedTargets();
+  return real;
+}
+bool g_scopedActive = false;
+}  // namespace
+
+std::vector<int64_t> compiledTargets() {
+  std::vector<int64_t> out;
+  for (int64_t t = realSupportedTargets() & HWY_TARGETS; t != 0; t &= t - 1) {
+    out.push_back(t & -t);  // lowest bit first = best first
+  }
+  return out;
+}
+
+int64_t dispatchedTarget() { return HWY_DYNAMIC_DISPATCH(Which)(); }
+
+ScopedTarget::ScopedTarget(int64_t targetBit) {
+  const int64_t real = realSupportedTargets();
+  if (targetBit == 0 || (targetBit & (targetBit - 1)) != 0 ||
+      (targetBit & real & HWY_TARGETS) == 0) {
+    throw std::invalid_argument("le::simd::ScopedTarget: target " +
+                                std::string(hwy::TargetName(targetBit)) +
+                                " is not compiled or not supported here");
+  }
+  if (g_scopedActive) {
+    throw std::logic_error("le::simd::ScopedTarget: nesting is not supported");
+  }
+  g_scopedActive = true;
+  hwy::SetSupportedTargetsForTest(targetBit);  // also resets the cached choice
+}
+
+ScopedTarget::~ScopedTarget() {
+  hwy::SetSupportedTargetsForTest(0);  // back to the processor's own targets
+  g_scopedActive = false;
+}
+
+namespace scalar {
+
+uint16_t f32ToF16(float f) { return detail::f32ToF16KeepNaN(f); }
+float f16ToF32(uint16_t h) { return detail::f16ToF32(h); }
+
+void f16ToF32(const uint16_t* src, float* dst, size_t n) {
+  for (size_t i = 0; i < n; ++i) dst[i] = detail::f16ToF32(src[i]);
+}
+
+void f32ToF16(const float* src, uint16_t* dst, size_t n) {
+  for (size_t i = 0; i < n; ++i) dst[i] = detail::f32ToF16KeepNaN(src[i]);
+}
+
+void roundF16Mul(const float* a, const float* b, float* out, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    out[i] = detail::f16ToF32(detail::f32ToF16KeepNaN(a[i])) * b[i];
+  }
+}
+
+void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* dst, size_t planeStride,
+                     size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t c = 0; c < 3; ++c) {
+      dst[c * planeStride + i] =
+          detail::f32ToF16KeepNaN(static_cast<float>(rgb[3 * i + c]) / 255.0f);
+    }
+  }
+}
+
+void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v,
+                      int width, int chromaStep, uint8_t* rgb) {
+  detail::yuvScalarRange(y, u, v, 0, width, chromaStep, rgb);
+}
+
+}  // namespace scalar
+}  // namespace simd
+}  // namespace le
+
+#endif  // HWY_ONCE
