@@ -1,5 +1,5 @@
-// The forge's bundles: member sizes and names as the contracts say (Parts 2.2 to
-// 2.4, 3.1), manifest keys, content that agrees with itself, determinism.
+// The forge's bundles: member sizes and names as the readers expect, manifest
+// keys, content that agrees with itself, determinism.
 #include <algorithm>
 #include <cmath>
 #include <set>

@@ -11,6 +11,40 @@ namespace le::forge {
 
 enum class Prior { Raw, FeatSynth, None };  // P.f16, fs_red.f16, or neither
 
+// --- additions (v2): movie members ---
+// Whether a movie's container declares its frame count (AVStream::nb_frames).
+enum class FrameCount {
+  Declared,  // MP4 / MOV: the stream declares exactly the frames written
+  Absent,    // Matroska content (whatever the member is called): nb_frames reads back 0
+};
+// Pixel format handed to the H.264 encoder for a driver movie.
+enum class DriverPixFmt {
+  Yuv420p,   // limited range BT.601, what a driver is authored in
+  Yuvj420p,  // full range (the decoder reports yuvj420p): a driver the library must refuse
+  Nv12,      // the encoder is fed semi-planar 4:2:0 (limited range); the decoder still reports yuv420p
+};
+
+struct DriverMovieOptions {
+  int frames = 0;     // frames written; 0 means spec.nt. Frame k shows driverFrame(spec, k % nt), so
+                      // nt + 1 forges an honest container whose count disagrees with the manifest
+  FrameCount count = FrameCount::Declared;
+  DriverPixFmt pixFmt = DriverPixFmt::Yuv420p;
+  int crf = 18;           // ignored when lossless
+  bool lossless = false;  // qp 0: decoded planes equal driverYuv() exactly
+  int fps = 25;
+  int gop = 0;            // key-frame interval; 0 means the encoder's default
+  bool faststart = true;  // MP4 only: index before the media data, so a cut file still opens
+};
+
+struct PriorMovieOptions {
+  int frames = 0;           // 0 means spec.nt; frame k shows source frame k % nt
+  FrameCount count = FrameCount::Declared;  // Declared: QuickTime (.mov) container
+  bool lossless = true;     // x265 lossless: decoded planes equal priorYuv() exactly
+  int qp = 4;               // when not lossless
+  bool subsampled = false;  // encode yuv420p instead of yuv444p (a prior the library must refuse)
+  int fps = 25;
+};
+
 struct BundleSpec {
   int nt = 4;            // frames in the identity loop
   int W = 64;            // full-frame width
@@ -34,6 +68,13 @@ struct BundleSpec {
   float sigma = 2.0f;             // ksize 0 means 13, or a smaller odd size for crops under 26
   int ksize = 0;
   std::string jpegDirName = "target_frames";  // the JPEG member (manifest key target_frames)
+  // --- additions (v2) ---
+  bool mp4Driver = false;  // also (or, with jpegDriver false, only) write the driver movie
+  std::string mp4Name = "target_frames.mp4";  // another name goes to the manifest key target_frames_mp4
+  DriverMovieOptions mp4;
+  bool hevcPrior = false;  // write the HEVC source-frame movie; with Prior::None the bundle's only prior
+  std::string hevcName = "P_hevc.mov";  // manifest key P_hevc; the file is memberFile(spec, hevcName)
+  PriorMovieOptions hevc;
 };
 
 // Writes the whole bundle directory (created if needed); throws std::runtime_error.
@@ -99,6 +140,38 @@ void writeImx(const std::string& path, const std::vector<ImxEntry>& entries, con
 void packDir(const std::string& dir, const std::string& imxPath);
 // The member names packDir would write for dir, in container order.
 std::vector<std::string> packList(const std::string& dir);
+
+// --- additions (v2): movies ---
+// 8-bit planes of one picture as handed to an encoder. 4:2:0 planes have
+// chroma (w+1)/2 x (h+1)/2; 4:4:4 planes are all w x h. Planar even for nv12.
+struct YuvPlanes {
+  int w = 0, h = 0, cw = 0, ch = 0;
+  std::vector<uint8_t> y, u, v;
+};
+// Driver movie: H.264 through libx264, spec.W x spec.H at opt.fps; throws std::runtime_error.
+// Works at any size the encoder takes (full HD included); the member is written in place.
+void writeDriverMp4(const std::string& path, const BundleSpec& spec, const DriverMovieOptions& opt = {});
+// The planes the driver writer encodes for movie frame k (driverFrame(spec, k % nt) converted with
+// BT.601: limited range for Yuv420p / Nv12, full range for Yuvj420p; chroma = mean of each 2x2 block).
+YuvPlanes driverYuv(const BundleSpec& spec, int k, DriverPixFmt fmt = DriverPixFmt::Yuv420p);
+
+// Prior movie: HEVC through libx265, spec.crop x spec.crop, 4:4:4 (or 4:2:0 when opt.subsampled).
+void writePriorHevc(const std::string& path, const BundleSpec& spec, const PriorMovieOptions& opt = {});
+// 8-bit planar R, G, B (3 x S x S) of source frame k % nt: each half rounded to the nearest of 0..255.
+std::vector<uint8_t> priorRgb(const BundleSpec& spec, int k);
+// The 4:4:4 planes encoded for prior frame k: priorRgb inverted through the decoder's fixed-point
+// conversion (below), so that decoding gives back priorRgb within a level or two.
+YuvPlanes priorYuv(const BundleSpec& spec, int k);
+// The library's fixed-point limited-range BT.601 conversion of one 4:4:4 pixel to R, G, B.
+void priorPixelToRgb(uint8_t Y, uint8_t U, uint8_t V, uint8_t rgb[3]);
+// What a prior decoder must deliver for frame k of a lossless movie: 3 x S x S halves,
+// planes R, G, B, each value toHalf(c / 255) of priorPixelToRgb applied to priorYuv.
+std::vector<uint16_t> priorExpectedFrame(const BundleSpec& spec, int k);
+
+// Damage helpers for refusal tests; both throw std::runtime_error on I/O failure.
+void truncateFile(const std::string& path, uint64_t bytes);  // keep the first `bytes` bytes
+// Overwrite `count` bytes from `offset` (clipped to the file) with seeded noise.
+void corruptFile(const std::string& path, uint64_t offset, uint64_t count, uint32_t seed = 1);
 
 // The demo identity: full-size bundle built around a real portrait.
 BundleSpec demoSpec(const std::string& portraitPath);

@@ -1,5 +1,5 @@
 // writeBundle and the manifest: lays out a complete identity bundle directory
-// that honours the member contracts of Parts 2.2 to 2.4 and 3.1.
+// that honours the member contracts of the bundle reader and the driver sources.
 #include <algorithm>
 #include <atomic>
 #include <charconv>
@@ -194,6 +194,8 @@ std::string manifestText(const BundleSpec& spec) {
   }
   if (spec.prior == Prior::Raw) kv.emplace_back("P_rgb", quote(memberFile(spec, "P.f16")));
   if (spec.jpegDriver) kv.emplace_back("target_frames", quote(spec.jpegDirName));
+  if (spec.mp4Driver && spec.mp4Name != "target_frames.mp4") kv.emplace_back("target_frames_mp4", quote(spec.mp4Name));
+  if (spec.hevcPrior) kv.emplace_back("P_hevc", quote(spec.hevcName));
   if (spec.nestedBlocks) {
     kv.emplace_back("tessera", tesseraBlock(spec.crop));
     kv.emplace_back("unified", unifiedBlock());
@@ -368,6 +370,12 @@ void writeBundle(const std::string& dirStr, const BundleSpec& spec) {
       detail::writeJpeg((jdir / name).string(), frame.data(), spec.W, spec.H, 92);
     });
   }
+  if (spec.mp4Driver) {
+    const fs::path p = dir / spec.mp4Name;
+    ensureParent(p);
+    writeDriverMp4(p.string(), spec, spec.mp4);
+  }
+  if (spec.hevcPrior) writePriorHevc(member(spec.hevcName).string(), spec, spec.hevc);
 }
 
 BundleSpec demoSpec(const std::string& portraitPath) {

@@ -52,7 +52,7 @@ void checkCounts(const std::vector<std::string>& names) {
     if (s.size() > 0xffff) throw std::runtime_error("forge: IMX member name longer than 65535 bytes");
 }
 
-void truncateFile(const std::string& path, uint64_t to) {
+void cutTo(const std::string& path, uint64_t to) {
   std::error_code ec;
   if (fs::file_size(path, ec) > to) fs::resize_file(path, to, ec);
   if (ec) throw std::runtime_error("forge: cannot truncate " + path + " (" + ec.message() + ")");
@@ -77,7 +77,7 @@ void writeImx(const std::string& path, const std::vector<ImxEntry>& entries, con
   for (const auto& e : entries) f.write(e.data.data(), std::streamsize(e.data.size()));
   f.close();
   if (!f) throw std::runtime_error("forge: short write " + path);
-  if (opt.truncateTo) truncateFile(path, *opt.truncateTo);
+  if (opt.truncateTo) cutTo(path, *opt.truncateTo);
 }
 
 std::vector<std::string> packList(const std::string& dir) {

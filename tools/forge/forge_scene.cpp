@@ -151,6 +151,9 @@ void validateSpec(const BundleSpec& s) {
   if (s.ksize < 0 || (s.ksize > 0 && s.ksize % 2 == 0)) bad("ksize must be odd (or 0 for the default)");
   if (s.jpegDirName.empty() || s.jpegDirName.find("..") != std::string::npos || s.jpegDirName[0] == '/')
     bad("jpegDirName must be a relative name");
+  for (const std::string* n : {&s.mp4Name, &s.hevcName})
+    if (n->empty() || n->find("..") != std::string::npos || (*n)[0] == '/')
+      bad("mp4Name and hevcName must be relative names");
 }
 
 Scene::Scene(const BundleSpec& s) : spec(s) {

@@ -19,9 +19,18 @@ const char* kUsage =
     "                        [--descriptive] [--prior raw|fs|none] [--with-fs-red]\n"
     "                        [--msrc-w W] [--msrc-h H] [--no-stamp] [--legacy-keys]\n"
     "                        [--nested] [--no-jpeg] [--portrait image] [--agent NAME]\n"
-    "      write a synthetic identity bundle (defaults: nt 4, 64x48, crop 32, frames 6, seed 1)\n"
-    "  le-forge demo <dir> [--portrait image]\n"
-    "      write the demo identity (1280x720, crop 512, 50 frames) around the demo portrait\n"
+    "                        [--mp4] [--mp4-name NAME] [--mp4-count declared|absent] [--mp4-frames N]\n"
+    "                        [--mp4-pixfmt yuv420p|yuvj420p|nv12] [--mp4-crf N] [--mp4-lossless]\n"
+    "                        [--hevc-prior] [--hevc-name NAME] [--hevc-count declared|absent]\n"
+    "                        [--hevc-frames N] [--hevc-qp N] [--hevc-420]\n"
+    "      write a synthetic identity bundle (defaults: nt 4, 64x48, crop 32, frames 6, seed 1);\n"
+    "      --mp4 adds the H.264 driver movie, --hevc-prior the HEVC 4:4:4 source-frame movie\n"
+    "      (with --prior none it is the only prior); --hevc-qp makes it lossy (default lossless)\n"
+    "  le-forge mp4 <file> [bundle options]\n"
+    "      write only the driver movie of the bundle those options describe\n"
+    "  le-forge demo <dir> [--portrait image] [--mp4]\n"
+    "      write the demo identity (1280x720, crop 512, 50 frames) around the demo portrait;\n"
+    "      --mp4 adds target_frames.mp4 beside the JPEG frames\n"
     "  le-forge pack <dir> <out.imx>\n"
     "      pack every regular file under <dir> into an IMX v2 container\n";
 
@@ -62,12 +71,18 @@ int run(int argc, char** argv) {
     std::printf("packed %zu members from %s into %s\n", le::forge::packList(a[1]).size(), a[1].c_str(), a[2].c_str());
     return 0;
   }
-  if (cmd != "bundle" && cmd != "demo") throw UsageError("unknown command '" + cmd + "'");
-  if (a.size() < 2 || a[1].rfind("--", 0) == 0) throw UsageError(cmd + " wants a target directory");
+  if (cmd != "bundle" && cmd != "demo" && cmd != "mp4") throw UsageError("unknown command '" + cmd + "'");
+  if (a.size() < 2 || a[1].rfind("--", 0) == 0)
+    throw UsageError(cmd + (cmd == "mp4" ? " wants a target file" : " wants a target directory"));
   const std::string dir = a[1];
   BundleSpec spec;
   std::string portrait;
-  bool portraitGiven = false;
+  bool portraitGiven = false, demoMp4 = false;
+  auto frameCount = [](const std::string& o, const std::string& v) {
+    if (v == "declared") return le::forge::FrameCount::Declared;
+    if (v == "absent") return le::forge::FrameCount::Absent;
+    throw UsageError(o + " wants declared or absent, got '" + v + "'");
+  };
   for (size_t i = 2; i < a.size(); ++i) {
     const std::string& o = a[i];
     auto value = [&]() -> std::string {
@@ -79,7 +94,11 @@ int run(int argc, char** argv) {
       portraitGiven = true;
       continue;
     }
-    if (cmd == "demo") throw UsageError("demo takes only --portrait, not '" + o + "'");
+    if (o == "--mp4" && cmd != "mp4") {
+      spec.mp4Driver = demoMp4 = true;
+      continue;
+    }
+    if (cmd == "demo") throw UsageError("demo takes only --portrait and --mp4, not '" + o + "'");
     if (o == "--nt") spec.nt = toInt(o, value(), 1, 1000000);
     else if (o == "--w") spec.W = toInt(o, value(), 4, 16384);
     else if (o == "--h") spec.H = toInt(o, value(), 4, 16384);
@@ -95,6 +114,23 @@ int run(int argc, char** argv) {
     else if (o == "--legacy-keys") spec.legacyKeyNames = true;
     else if (o == "--nested") spec.nestedBlocks = true;
     else if (o == "--no-jpeg") spec.jpegDriver = false;
+    else if (o == "--mp4-name") spec.mp4Name = value();
+    else if (o == "--mp4-count") spec.mp4.count = frameCount(o, value());
+    else if (o == "--mp4-frames") spec.mp4.frames = toInt(o, value(), 1, 1000000);
+    else if (o == "--mp4-crf") spec.mp4.crf = toInt(o, value(), 0, 51);
+    else if (o == "--mp4-lossless") spec.mp4.lossless = true;
+    else if (o == "--mp4-pixfmt") {
+      const std::string v = value();
+      if (v == "yuv420p") spec.mp4.pixFmt = le::forge::DriverPixFmt::Yuv420p;
+      else if (v == "yuvj420p") spec.mp4.pixFmt = le::forge::DriverPixFmt::Yuvj420p;
+      else if (v == "nv12") spec.mp4.pixFmt = le::forge::DriverPixFmt::Nv12;
+      else throw UsageError("--mp4-pixfmt wants yuv420p, yuvj420p or nv12, got '" + v + "'");
+    } else if (o == "--hevc-prior") spec.hevcPrior = true;
+    else if (o == "--hevc-name") spec.hevcName = value();
+    else if (o == "--hevc-count") spec.hevc.count = frameCount(o, value());
+    else if (o == "--hevc-frames") spec.hevc.frames = toInt(o, value(), 1, 1000000);
+    else if (o == "--hevc-qp") spec.hevc.qp = toInt(o, value(), 0, 51), spec.hevc.lossless = false;
+    else if (o == "--hevc-420") spec.hevc.subsampled = true;
     else if (o == "--prior") {
       const std::string v = value();
       if (v == "raw") spec.prior = le::forge::Prior::Raw;
@@ -106,8 +142,15 @@ int run(int argc, char** argv) {
   }
   if (cmd == "demo") {
     spec = le::forge::demoSpec(portraitGiven ? portrait : defaultPortrait());
+    spec.mp4Driver = demoMp4;
   } else if (portraitGiven) {
     spec.portrait = portrait;
+  }
+  if (cmd == "mp4") {
+    le::forge::writeDriverMp4(dir, spec, spec.mp4);
+    std::printf("wrote %s: %d frames %dx%d, seed %u\n", dir.c_str(), spec.mp4.frames > 0 ? spec.mp4.frames : spec.nt,
+                spec.W, spec.H, unsigned(spec.seed));
+    return 0;
   }
   le::forge::writeBundle(dir, spec);
   std::printf("wrote %s: nt %d, %dx%d, crop %d, frames %d, seed %u%s\n", dir.c_str(), spec.nt, spec.W, spec.H,
