@@ -23,9 +23,11 @@ test: build
 
 # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, and under
 # ThreadSanitizer, each in a build tree of its own.
+test-asan: export LSAN_OPTIONS = suppressions=$(CURDIR)/tests/sanitizers/lsan.supp
 test-asan:
 	$(MAKE) test BUILD=build-asan BUILD_TYPE=Debug CMAKE_ARGS="-DLE_SANITIZE=address,undefined -DLE_BUILD_BENCH=OFF"
 
+test-tsan: export TSAN_OPTIONS = suppressions=$(CURDIR)/tests/sanitizers/tsan.supp
 test-tsan:
 	$(MAKE) test BUILD=build-tsan BUILD_TYPE=Debug CMAKE_ARGS="-DLE_SANITIZE=thread -DLE_BUILD_BENCH=OFF"
 
@@ -34,6 +36,7 @@ demo: build
 	$(BUILD)/tools/lecore info $(DEMO_DIR)
 
 bench:
+	@bash scripts/setup-deps.sh --bench
 	$(MAKE) build BUILD=build-release BUILD_TYPE=Release
 	for b in build-release/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
 

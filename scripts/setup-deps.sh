@@ -12,6 +12,11 @@ PKGS=(cmake make g++ pkg-config
       libhwy-dev libstb-dev libonnx-dev libprotobuf-dev protobuf-compiler
       libgtest-dev libgmock-dev libbenchmark-dev
       ca-certificates openssl)
+# Benchmark baselines only, on request (`--bench` or LE_BENCH_DEPS=1): never for
+# building or testing the library.
+if [ "${1:-}" = "--bench" ] || [ "${LE_BENCH_DEPS:-0}" = 1 ]; then
+  PKGS+=(libopencv-dev)
+fi
 
 as_root() {
   if [ "$(id -u)" = 0 ]; then "$@"

@@ -42,6 +42,32 @@ LE_API int le_drive_frames(le_ctx* ctx);/* rows of the recorded drive */
 /* Keypoint rows per keypoint set (each row 3 floats): always 21. */
 LE_API int le_host_kp_rows(void);
 
+/* Driver frame i (0 <= i < le_nt) as W*H*3 bytes of RGB, rows top to bottom.
+ * The pointer stays valid until 12 further driver frames have been taken from
+ * this context (or le_destroy). NULL on failure. */
+LE_API const unsigned char* le_target_frame(le_ctx* ctx, int i);
+
+/* The warp prior: a bundle's source frames played from its movie member,
+ * without a rendering context. A row is three planes (R, G, B) of crop*crop
+ * IEEE half floats in [0, 1]. lookAhead < 1 means 2; history < 0 means 0. */
+typedef struct le_prior le_prior;
+LE_API le_prior* le_prior_open(const char* bundle_dir, int lookAhead, int history);
+LE_API int le_prior_row(le_prior* prior, int si, unsigned char* out, size_t cap); /* 1 or 0 */
+LE_API size_t le_prior_row_bytes(le_prior* prior);   /* 0 for NULL */
+LE_API const char* le_prior_backend(le_prior* prior); /* "" for NULL */
+LE_API void le_prior_close(le_prior* prior);
+
+/* Where a bundle lives: the directory that bundle_dir (directory, container or
+ * stem of either) resolves to, unpacking a container once if needed.
+ * 1 on success; -1 on failure (dst then holds ""). */
+LE_API int le_bundle_resolve_handle(const char* path, char* dst, size_t dst_len);
+
+/* The path of a member (under its requested name, else its descriptive alias).
+ * 1 when the member exists, 0 when it does not (dst holds the requested path),
+ * -1 on bad arguments, a too-small buffer or a bundle that cannot be resolved;
+ * only the last case sets le_last_error(). */
+LE_API int le_bundle_resolve_member(const char* bundle, const char* member, char* dst, size_t dst_len);
+
 #ifdef __cplusplus
 } /* extern "C" */
 

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "driver/le_driver.h"
 #include "onnxruntime_c_api.h"
 
 namespace le {
@@ -352,36 +353,41 @@ Identity::Identity(const Manifest& m) : nt_(m.nt), crop_(m.crop), manifest_(m) {
 
 Identity::~Identity() = default;
 
-void Identity::refuseMoviePrior() const {
-  throw std::runtime_error("le::Identity: this bundle's source frames come only from the HEVC movie " +
-                           priorMoviePath_ +
-                           " (P_hevc), and the movie prior cannot be played in this build yet (no prior "
-                           "cursor) \xE2\x80\x94 refusing rather than handing out frames nobody decoded.");
+DriverCursor& Identity::prior() const {
+  if (!priorFromMovie())
+    throw std::runtime_error("le::Identity: this bundle's source frames do not come from a movie \xE2\x80\x94 "
+                             "there is no prior cursor to open");
+  // A failed open leaves the flag unset, so the next call tries again and reports again.
+  std::call_once(priorOnce_, [this] { prior_ = DriverCursor::openPrior(manifest_, 2, 11); });
+  return *prior_;
 }
 
 const std::uint16_t* Identity::P(int i) const {
   if (!P_.empty())
     return reinterpret_cast<const std::uint16_t*>(P_.data()) +
            static_cast<std::size_t>(i) * 3 * static_cast<std::size_t>(crop_) * static_cast<std::size_t>(crop_);
-  // Prior cursor: std::call_once(priorOnce_, open) then prior_->pull(i) goes here.
-  if (!priorMoviePath_.empty()) refuseMoviePrior();
+  if (priorFromMovie()) {
+    int got = -1;
+    return reinterpret_cast<const std::uint16_t*>(prior().pullAt(i, &got));
+  }
   throw std::runtime_error("le::Identity: this bundle has no raw source frames (no P.f16) and no source movie "
                            "\xE2\x80\x94 P(" + std::to_string(i) + ") has nothing to hand out");
 }
 
 void Identity::walkP(int i) const {
-  // Prior cursor: prior()->pull(i) positions the movie here.
-  if (priorFromMovie()) refuseMoviePrior();
+  if (!priorFromMovie()) return;
+  int got = -1;
+  prior().pullAt(i, &got);
 }
 
 std::string Identity::priorBackend() const {
   if (!P_.empty()) return "mmap P.f16";
-  // Prior cursor: its own backend description when frames come from the movie.
+  if (priorFromMovie()) return prior().name();
   return "none";
 }
 
-std::uint64_t Identity::priorResidentBytes() const { return 0; }  // prior cursor's counter later
-std::uint64_t Identity::priorSeeks() const { return 0; }          // prior cursor's counter later
+std::uint64_t Identity::priorResidentBytes() const { return priorFromMovie() ? prior().residentBytes() : 0; }
+std::uint64_t Identity::priorSeeks() const { return priorFromMovie() ? prior().seeks() : 0; }
 
 namespace {
 

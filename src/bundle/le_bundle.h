@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -18,6 +19,8 @@
 #include "bundle/le_manifest_key.h"
 
 namespace le {
+
+class DriverCursor;  // driver/le_driver.h; that header needs only a forward Manifest
 
 // ---------------------------------------------------------------- manifest (2.2)
 
@@ -152,9 +155,10 @@ class Identity {
   bool priorFromMovie() const { return P_.empty() && !priorMoviePath_.empty(); }
   const std::string& priorMoviePath() const { return priorMoviePath_; }
 
-  // Frame i's 3*crop*crop half floats (planes R, G, B). Throws when the frames
-  // would have to come from the movie prior (not playable in this build yet) or
-  // when the bundle has no source frames at all. Const like the other readers:
+  // Frame i's 3*crop*crop half floats (planes R, G, B): inside the mapping of
+  // P.f16, or the prior cursor's ring slot when frames come from the movie (valid
+  // until 12 further prior frames have been pulled). Throws when the bundle has no
+  // source frames at all, or the movie fails. Const like the other readers:
   // opening the prior cursor on first use is not a visible change of state.
   const std::uint16_t* P(int i) const;
   // Frame i's 65,536 half floats.
@@ -173,9 +177,15 @@ class Identity {
   // Positions the movie prior at frame i; nothing when frames are mapped.
   void walkP(int i) const;
 
-  // "mmap P.f16" when P.f16 is mapped, "none" otherwise (the movie prior's own
-  // description takes over once the prior cursor exists).
+  // The prior cursor over the HEVC source movie, opened once (look-ahead 2,
+  // history 11) on the first call from any thread. Throws when the frames do
+  // not come from a movie, or when the movie cannot be opened.
+  DriverCursor& prior() const;
+
+  // "mmap P.f16" when P.f16 is mapped, the prior cursor's decoder description
+  // when frames come from the movie, "none" otherwise.
   std::string priorBackend() const;
+  // The prior cursor's counters when frames come from the movie, 0 otherwise.
   std::uint64_t priorResidentBytes() const;
   std::uint64_t priorSeeks() const;
 
@@ -183,8 +193,6 @@ class Identity {
   static void halfToFloat(const std::uint16_t* src, float* dst, std::size_t n);
 
  private:
-  [[noreturn]] void refuseMoviePrior() const;
-
   std::int32_t nt_ = 0;
   std::int32_t crop_ = 0;
   MappedTable pooled_;
@@ -194,10 +202,7 @@ class Identity {
   std::string priorMoviePath_;  // set only when neither P.f16 nor fs_red.f16 exists
   Manifest manifest_;           // opens the prior cursor later
   mutable std::once_flag priorOnce_;  // guards the one-time opening of the prior cursor
-  // The HEVC prior cursor plugs in here: mutable std::unique_ptr<DriverCursor>
-  // prior_, opened through std::call_once(priorOnce_, ...) by
-  // DriverCursor::openPrior(manifest_, 2, 11) from a prior() accessor, and used
-  // by P(), walkP(), priorBackend(), priorResidentBytes() and priorSeeks().
+  mutable std::unique_ptr<DriverCursor> prior_;  // empty until first needed
 };
 
 // ---------------------------------------------------------------- drive (2.4)

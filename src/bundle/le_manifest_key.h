@@ -2,8 +2,9 @@
 //
 // The manifest is not parsed as a JSON document: each key is located in the raw
 // text by a scanner that knows only strings, brackets and colons, so that a key
-// repeated inside a nested block is detected instead of silently read. Parts 2.3
-// and 3.1 read their keys (P_rgb, P_hevc, target_frames, ...) with these readers.
+// repeated inside a nested block is detected instead of silently read. The identity
+// members and the driver sources read their keys (P_rgb, P_hevc, target_frames,
+// ...) with these readers too.
 #pragma once
 
 #include <cstdint>

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "bundle/le_bundle.h"
+#include "driver/le_driver.h"
 
 struct le_ctx {
   // Members are built in declaration order and released in reverse, so a
@@ -18,6 +20,7 @@ struct le_ctx {
   bool threadsGiven = false;    // the host chose `threads` itself
   std::string modelKey;         // director "model_" + key + ".onnx"
   std::vector<uint8_t> pasteMask;  // crop*crop bytes, one per crop pixel, row-major
+  std::unique_ptr<le::DriverCursor> cursor;  // driver video, decoded ahead on its own thread
   std::vector<uint8_t> frameRGB;   // W*H*3, the frame le_paste_last returns
   const float* lastCrop = nullptr; // renderer-owned; NULL until the first render
 
