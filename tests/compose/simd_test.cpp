@@ -513,7 +513,7 @@ TEST(SimdKernels, Rgb8ToPlanarF16EveryTarget) {
 // ---------------------------------------------------------------------------
 // YUV 4:2:0 row to RGB24.
 
-TEST(SimdYuv, SpecValuesEveryTarget) {
+TEST(SimdYuv, DocumentedValuesEveryTarget) {
   for (int64_t t : targetsOrSkip()) {
     ScopedTarget st(t);
     SCOPED_TRACE(targetName(t));
