@@ -182,3 +182,29 @@ inline void yuvScalarRange(const uint8_t* y, const uint8_t* u,
 
 }  // namespace simd
 }  // namespace le
+
+// ---- Paste row kernel (le_paste_simd.cpp) ---------------------------------
+namespace le {
+namespace simd {
+
+// Blends pixels x0..x1 (inclusive) of one frame row with the 8x8 Lanczos
+// resampling of `rgbx` (side x side pixels, 4 floats each: R, G, B, unused).
+// Pixel x reads the crop at the fixed-point position (10 fraction bits)
+// u = rowX + colX[x - x0], v = rowY + colY[x - x0]; `lanczos` holds 8 taps
+// for each of 32 phases, `bilinear` 2 taps per phase (for the mask). Pixels
+// outside the crop or with a zero mask weight are left alone. Nothing is
+// written when x1 < x0.
+void pasteLanczos8Row(const float* rgbx, int side, const uint8_t* mask,
+                      const float* lanczos, const float* bilinear,
+                      const int* colX, const int* colY, int rowX, int rowY,
+                      int x0, int x1, uint8_t* frameRow);
+
+namespace scalar {
+void pasteLanczos8Row(const float* rgbx, int side, const uint8_t* mask,
+                      const float* lanczos, const float* bilinear,
+                      const int* colX, const int* colY, int rowX, int rowY,
+                      int x0, int x1, uint8_t* frameRow);
+}  // namespace scalar
+
+}  // namespace simd
+}  // namespace le
