@@ -75,6 +75,11 @@ struct BundleSpec {
   bool hevcPrior = false;  // write the HEVC source-frame movie; with Prior::None the bundle's only prior
   std::string hevcName = "P_hevc.mov";  // manifest key P_hevc; the file is memberFile(spec, hevcName)
   PriorMovieOptions hevc;
+  // --- additions (v3): director models ---
+  // Keys of the directors to write ("b1", "b4", "b24_fp32", ...): model_<key>.onnx each
+  // (render_model.batch<N>[.<suffix>].onnx with descriptiveNames), batch = the number after 'b'.
+  std::vector<std::string> directorKeys;
+  bool directorLegacyBlend = false;  // their pooled blend as the legacy MatMul "/s2/blend"
 };
 
 // Writes the whole bundle directory (created if needed); throws std::runtime_error.
@@ -180,3 +185,5 @@ BundleSpec demoSpec(const std::string& portraitPath);
 extern const float kAstronautKp[21][2];
 
 }  // namespace le::forge
+
+#include "forge_director.h"

@@ -280,6 +280,15 @@ DriveTables driveTablesOf(const BundleSpec& spec, const std::vector<float>& targ
 }  // namespace
 
 std::vector<float> targetKeypoints(const BundleSpec& spec) { return targetKeypointsOf(Scene(spec)); }
+
+std::vector<uint16_t> pooledFeatures(const BundleSpec& spec, int i) {
+  if (i < 0 || i >= spec.nt) throw std::runtime_error("forge: pooledFeatures index out of range");
+  return featureBlock(spec.seed, 5, i, 65536);
+}
+std::vector<uint16_t> fsRedFeatures(const BundleSpec& spec, int i) {
+  if (i < 0 || i >= spec.nt) throw std::runtime_error("forge: fsRedFeatures index out of range");
+  return featureBlock(spec.seed, 7, i, 262144);
+}
 DriveTables driveTables(const BundleSpec& spec) { return driveTablesOf(spec, targetKeypoints(spec)); }
 
 std::vector<uint8_t> driverFrame(const BundleSpec& spec, int i) {
@@ -293,6 +302,7 @@ std::vector<uint16_t> sourceFrame(const BundleSpec& spec, int i) {
 
 void writeBundle(const std::string& dirStr, const BundleSpec& spec) {
   detail::validateSpec(spec);
+  for (const std::string& key : spec.directorKeys) directorOptionsForKey(spec, key);  // bad keys fail first
   const Scene sc(spec);  // first: a bad portrait fails before anything is written
   const fs::path dir(dirStr);
   std::error_code ec;
@@ -376,6 +386,8 @@ void writeBundle(const std::string& dirStr, const BundleSpec& spec) {
     writeDriverMp4(p.string(), spec, spec.mp4);
   }
   if (spec.hevcPrior) writePriorHevc(member(spec.hevcName).string(), spec, spec.hevc);
+  for (const std::string& key : spec.directorKeys)
+    writeDirector(member("model_" + key + ".onnx").string(), spec, directorOptionsForKey(spec, key));
 }
 
 BundleSpec demoSpec(const std::string& portraitPath) {
@@ -391,6 +403,7 @@ BundleSpec demoSpec(const std::string& portraitPath) {
   s.prior = Prior::Raw;
   s.jpegDriver = true;
   s.stampPasteSpace = true;
+  s.directorKeys = {"b1", "b4"};
   return s;
 }
 

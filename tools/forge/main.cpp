@@ -1,4 +1,5 @@
 // le-forge: writes synthetic identity bundles, the demo identity, and IMX containers.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -23,13 +24,17 @@ const char* kUsage =
     "                        [--mp4-pixfmt yuv420p|yuvj420p|nv12] [--mp4-crf N] [--mp4-lossless]\n"
     "                        [--hevc-prior] [--hevc-name NAME] [--hevc-count declared|absent]\n"
     "                        [--hevc-frames N] [--hevc-qp N] [--hevc-420]\n"
+    "                        [--models KEY[,KEY...]] [--legacy-blend]\n"
     "      write a synthetic identity bundle (defaults: nt 4, 64x48, crop 32, frames 6, seed 1);\n"
     "      --mp4 adds the H.264 driver movie, --hevc-prior the HEVC 4:4:4 source-frame movie\n"
-    "      (with --prior none it is the only prior); --hevc-qp makes it lossy (default lossless)\n"
+    "      (with --prior none it is the only prior); --hevc-qp makes it lossy (default lossless);\n"
+    "      --models writes one director per key (b1, b4, b24_fp32: model_<key>.onnx, batch after 'b'),\n"
+    "      --legacy-blend gives them the MatMul blend of older directors\n"
     "  le-forge mp4 <file> [bundle options]\n"
     "      write only the driver movie of the bundle those options describe\n"
     "  le-forge demo <dir> [--portrait image] [--mp4]\n"
-    "      write the demo identity (1280x720, crop 512, 50 frames) around the demo portrait;\n"
+    "      write the demo identity (1280x720, crop 512, 50 frames, directors b1 and b4) around the\n"
+    "      demo portrait;\n"
     "      --mp4 adds target_frames.mp4 beside the JPEG frames\n"
     "  le-forge pack <dir> <out.imx>\n"
     "      pack every regular file under <dir> into an IMX v2 container\n";
@@ -131,6 +136,18 @@ int run(int argc, char** argv) {
     else if (o == "--hevc-frames") spec.hevc.frames = toInt(o, value(), 1, 1000000);
     else if (o == "--hevc-qp") spec.hevc.qp = toInt(o, value(), 0, 51), spec.hevc.lossless = false;
     else if (o == "--hevc-420") spec.hevc.subsampled = true;
+    else if (o == "--legacy-blend") spec.directorLegacyBlend = true;
+    else if (o == "--models") {
+      const std::string v = value();
+      spec.directorKeys.clear();
+      for (size_t at = 0; at <= v.size();) {
+        const size_t comma = std::min(v.find(',', at), v.size());
+        const std::string key = v.substr(at, comma - at);
+        if (key.empty()) throw UsageError("--models wants keys such as b1,b4, got '" + v + "'");
+        spec.directorKeys.push_back(key);
+        at = comma + 1;
+      }
+    }
     else if (o == "--prior") {
       const std::string v = value();
       if (v == "raw") spec.prior = le::forge::Prior::Raw;
@@ -152,9 +169,18 @@ int run(int argc, char** argv) {
                 spec.W, spec.H, unsigned(spec.seed));
     return 0;
   }
+  for (const std::string& key : spec.directorKeys) {
+    try {
+      le::forge::directorOptionsForKey(spec, key);
+    } catch (const std::exception& e) {
+      throw UsageError(std::string(e.what()).substr(7));
+    }
+  }
   le::forge::writeBundle(dir, spec);
   std::printf("wrote %s: nt %d, %dx%d, crop %d, frames %d, seed %u%s\n", dir.c_str(), spec.nt, spec.W, spec.H,
               spec.crop, spec.frames, unsigned(spec.seed), spec.portrait.empty() ? "" : (", portrait " + spec.portrait).c_str());
+  for (const std::string& key : spec.directorKeys)
+    std::printf("  director %s: %s\n", key.c_str(), le::forge::memberFile(spec, "model_" + key + ".onnx").c_str());
   return 0;
 }
 
