@@ -34,6 +34,7 @@ test-tsan:
 demo: build
 	$(BUILD)/tools/le-forge demo $(DEMO_DIR) --portrait third_party/demo/astronaut.png
 	$(BUILD)/tools/lecore info $(DEMO_DIR)
+	$(BUILD)/tools/lecore render $(DEMO_DIR) --frames out/demo_drive --mp4 out/demo_drive.mp4
 
 bench:
 	@bash scripts/setup-deps.sh --bench

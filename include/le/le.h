@@ -47,6 +47,27 @@ LE_API int le_host_kp_rows(void);
  * this context (or le_destroy). NULL on failure. */
 LE_API const unsigned char* le_target_frame(le_ctx* ctx, int i);
 
+/* Rendering. A crop is 3 planes (R, G, B) of crop*crop floats, channel-first,
+ * rows top to bottom, nominally in [0, 1]. A keypoint set is 63 floats (21 rows
+ * of x, y, z). The director is opened by the first render. A returned crop
+ * points into the context and stays valid until the next render on it. */
+LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving);
+/* Renders row `row` (0 <= row < le_drive_frames) of the bundle's recorded drive. */
+LE_API const float* le_render_drive_crop(le_ctx* ctx, int row);
+
+/* Pasting: crop onto driver frame i (0 <= i < le_nt) with the identity's transform
+ * for i. le_paste_crop writes W*H*3 bytes of RGB into out (1 or 0);
+ * le_paste_last pastes the last rendered crop into the context's own frame and
+ * returns it (valid until the next paste on the context), NULL on failure. */
+LE_API int le_paste_crop(le_ctx* ctx, int i, const float* crop, unsigned char* out, size_t out_len);
+LE_API const unsigned char* le_paste_last(le_ctx* ctx, int i);
+
+/* Render and paste in one call; out receives W*H*4 bytes of RGBA, alpha 255.
+ * 1 or 0. The render happens before out_len is examined. */
+LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving,
+                             unsigned char* out, size_t out_len);
+LE_API int le_render_drive_rgba(le_ctx* ctx, int row, unsigned char* out, size_t out_len);
+
 /* The warp prior: a bundle's source frames played from its movie member,
  * without a rendering context. A row is three planes (R, G, B) of crop*crop
  * IEEE half floats in [0, 1]. lookAhead < 1 means 2; history < 0 means 0. */

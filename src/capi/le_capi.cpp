@@ -1,4 +1,5 @@
 // Exported entry points of the rendering context.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -38,11 +39,13 @@ le_ctx::le_ctx(const std::string& bundleDir, const std::string& key, int32_t thr
     : manifest(le::loadManifest(bundleDir)),
       identity(manifest),
       drive(le::loadDrive(manifest)),
+      // The mask is read and moved into the compositor; threads, ep and key
+      // are plain copies, so the order against them is immaterial.
+      paste(std::make_unique<le::Paste>(le::readPasteMask(manifest), manifest.crop, manifest.unsharp)),
       threads(threadCount),
       ep(std::move(provider)),
       threadsGiven(given),
       modelKey(key),
-      pasteMask(le::readPasteMask(manifest)),
       cursor(le::DriverCursor::open(manifest, 2, 11)),
       frameRGB(size_t(manifest.W) * size_t(manifest.H) * 3, 0) {}
 
@@ -81,6 +84,114 @@ LE_API const unsigned char* le_target_frame(le_ctx* ctx, int i) {
     int got = -1;
     return ctx->cursor->pullAt(i, &got);
   });
+}
+
+// ---- render and paste ----
+
+LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving) {
+  using R = const float*;
+  return le::capi::guarded<CtxFamily>("le_render_kp_crop", R(nullptr), [&]() -> R {
+    if (!ctx || !kp_source || !kp_driving || si < 0 || si >= ctx->manifest.nt) {
+      le::capi::errorText<CtxFamily>() = "le_render_kp_crop: bad args";
+      return nullptr;
+    }
+    if (!ctx->renderer) {
+      int workers = ctx->threads;
+      if (!ctx->threadsGiven && ctx->ep.empty()) {
+        workers = std::min(ctx->threads, 2);
+        std::fprintf(stderr,
+                     "[le] director intra-op %d of pool %d: the caller did not choose, the core sized it for the "
+                     "le_utt pipeline\n",
+                     workers, ctx->threads);
+      }
+      // A throw leaves the context without a renderer; the next call tries again.
+      ctx->renderer = std::make_unique<le::Renderer>(ctx->manifest, ctx->identity, ctx->modelKey, workers, ctx->ep);
+    }
+    const int idx = si;
+    const float* crop = ctx->renderer->render(&idx, kp_source, kp_driving, 1);
+    ctx->lastCrop = crop;
+    return crop;
+  });
+}
+
+LE_API const float* le_render_drive_crop(le_ctx* ctx, int row) {
+  le::capi::errorText<CtxFamily>().clear();
+  if (!ctx || row < 0 || row >= ctx->drive.frames) {
+    le::capi::errorText<CtxFamily>() = "le_render_drive_crop: bad frame index";
+    return nullptr;
+  }
+  const size_t off = size_t(row) * le::kKpFloats;
+  return le_render_kp_crop(ctx, ctx->drive.si[size_t(row)], ctx->drive.xs.data() + off, ctx->drive.xd.data() + off);
+}
+
+namespace {
+size_t frameBytes(const le_ctx* ctx, size_t channels) {
+  return size_t(ctx->manifest.W) * size_t(ctx->manifest.H) * channels;
+}
+}  // namespace
+
+LE_API int le_paste_crop(le_ctx* ctx, int i, const float* crop, unsigned char* out, size_t out_len) {
+  return le::capi::guarded<CtxFamily>("le_paste_crop", 0, [&]() -> int {
+    if (!ctx || !crop || !out || i < 0 || i >= ctx->manifest.nt || out_len < frameBytes(ctx, 3)) {
+      le::capi::errorText<CtxFamily>() = "le_paste_crop: bad args / out too small";
+      return 0;
+    }
+    ctx->cursor->pullAt(i, out);
+    ctx->paste->composite(crop, 255.f, ctx->identity.M(i), out, ctx->manifest.W, ctx->manifest.H);
+    return 1;
+  });
+}
+
+LE_API const unsigned char* le_paste_last(le_ctx* ctx, int i) {
+  using R = const unsigned char*;
+  return le::capi::guarded<CtxFamily>("le_paste_last", R(nullptr), [&]() -> R {
+    if (!ctx || !ctx->lastCrop || i < 0 || i >= ctx->manifest.nt) {
+      le::capi::errorText<CtxFamily>() = "le_paste_last: bad args / no prior render";
+      return nullptr;
+    }
+    unsigned char* frame = ctx->frameRGB.data();
+    ctx->cursor->pullAt(i, frame);
+    ctx->paste->composite(ctx->lastCrop, 255.f, ctx->identity.M(i), frame, ctx->manifest.W, ctx->manifest.H);
+    return frame;
+  });
+}
+
+namespace {
+// Pastes the last crop onto driver frame i and widens it to RGBA in `out`.
+int pasteToRGBA(le_ctx* ctx, int i, unsigned char* out, size_t out_len) {
+  if (!out || out_len < frameBytes(ctx, 4)) {
+    le::capi::errorText<CtxFamily>() = "le_render_*_rgba: out buffer too small";
+    return 0;
+  }
+  const unsigned char* rgb = le_paste_last(ctx, i);
+  if (!rgb) return 0;
+  const size_t pixels = frameBytes(ctx, 1);
+  try {
+    le::pool::parallelRange(pixels, 1 << 16, [&](size_t b, size_t e) {
+      for (size_t p = b; p < e; ++p) {
+        out[4 * p] = rgb[3 * p];
+        out[4 * p + 1] = rgb[3 * p + 1];
+        out[4 * p + 2] = rgb[3 * p + 2];
+        out[4 * p + 3] = 255;
+      }
+    });
+  } catch (const std::exception& e) {
+    try { le::capi::setErr<CtxFamily>("le_render_*_rgba", e.what()); } catch (...) {}
+    return 0;
+  }
+  return 1;
+}
+}  // namespace
+
+LE_API int le_render_kp_rgba(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving,
+                             unsigned char* out, size_t out_len) {
+  if (!le_render_kp_crop(ctx, si, kp_source, kp_driving)) return 0;
+  return pasteToRGBA(ctx, si, out, out_len);
+}
+
+LE_API int le_render_drive_rgba(le_ctx* ctx, int row, unsigned char* out, size_t out_len) {
+  if (!le_render_drive_crop(ctx, row)) return 0;
+  return pasteToRGBA(ctx, ctx->drive.si[size_t(row)], out, out_len);
 }
 
 // ---- the warp prior without a renderer ----

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "bundle/le_bundle.h"
+#include "compose/le_paste.h"
 #include "driver/le_driver.h"
+#include "render/le_renderer.h"
 
 struct le_ctx {
   // Members are built in declaration order and released in reverse, so a
@@ -15,11 +17,12 @@ struct le_ctx {
   le::Manifest manifest;
   le::Identity identity;
   le::Drive drive;
+  std::unique_ptr<le::Renderer> renderer;  // the director; built by the first render
+  std::unique_ptr<le::Paste> paste;        // compositor, owns the crop*crop paste mask
   int32_t threads = 0;          // intra-op workers for the director session
   std::string ep;               // execution provider; empty for the CPU
   bool threadsGiven = false;    // the host chose `threads` itself
   std::string modelKey;         // director "model_" + key + ".onnx"
-  std::vector<uint8_t> pasteMask;  // crop*crop bytes, one per crop pixel, row-major
   std::unique_ptr<le::DriverCursor> cursor;  // driver video, decoded ahead on its own thread
   std::vector<uint8_t> frameRGB;   // W*H*3, the frame le_paste_last returns
   const float* lastCrop = nullptr; // renderer-owned; NULL until the first render

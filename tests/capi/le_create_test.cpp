@@ -59,7 +59,7 @@ TEST(LeCreate, ReportsTheBundleFiguresAndTheThreadChoice) {
   EXPECT_EQ(ctx->ep, "");
   EXPECT_EQ(ctx->modelKey, "b1");
   EXPECT_EQ(ctx->frameRGB.size(), size_t(40 * 30 * 3));
-  EXPECT_EQ(ctx->pasteMask.size(), size_t(16 * 16));
+  EXPECT_EQ(ctx->paste->mask().size(), size_t(16 * 16));
   EXPECT_EQ(ctx->lastCrop, nullptr);
   le_destroy(ctx);
 
@@ -121,7 +121,7 @@ TEST(LeCreate, MaskMustCoverTheCrop) {
   }
   le_ctx* ctx = le_create(dir.c_str(), "b1", 1, nullptr);
   ASSERT_NE(ctx, nullptr) << le_last_error();
-  EXPECT_EQ(ctx->pasteMask, le::forge::featheredDisc(16));
+  EXPECT_EQ(ctx->paste->mask(), le::forge::featheredDisc(16));
   le_destroy(ctx);
 
   resize(mask, 16 * 16 - 1);

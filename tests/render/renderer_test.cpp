@@ -1,0 +1,366 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <onnxruntime_cxx_api.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bundle/le_bundle.h"
+#include "forge/forge.h"
+#include "graph/gridsample_fast.h"
+#include "render/le_conv.h"
+#include "render/le_renderer.h"
+#include "render/render_models.h"
+#include "support/tmpdir.h"
+
+namespace fs = std::filesystem;
+using le::test::ScopedEnv;
+using le::test::TestDirector;
+using le::test::TmpDir;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+constexpr int kS = 16;
+
+struct Fixture {
+  std::string dir;
+  le::Manifest m;
+  std::unique_ptr<le::Identity> id;
+};
+
+Fixture forge(const TmpDir& t, le::forge::Prior prior = le::forge::Prior::Raw) {
+  le::forge::BundleSpec spec;
+  spec.nt = 4;
+  spec.W = 40;
+  spec.H = 32;
+  spec.crop = kS;
+  spec.prior = prior;
+  Fixture f;
+  f.dir = t.str("bundle");
+  le::forge::writeBundle(f.dir, spec);
+  f.m = le::loadManifest(f.dir);
+  f.id = std::make_unique<le::Identity>(f.m);
+  return f;
+}
+
+std::string model(const Fixture& f, const std::string& key, const TestDirector& d) {
+  const std::string path = f.dir + "/model_" + key + ".onnx";
+  le::test::writeTestDirector(path, d);
+  return path;
+}
+
+// The runtime_error text a build throws; "" when it builds.
+std::string refusal(const Fixture& f, const std::string& key, const std::string& ep = "") {
+  try {
+    le::Renderer r(f.m, *f.id, key, 1, ep);
+    return "";
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+}
+
+std::vector<float> randomKp(int frames, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> u(-0.05f, 0.05f);
+  std::vector<float> v(size_t(frames) * 63);
+  for (float& x : v) x = u(rng);
+  return v;
+}
+
+// What the test director renders for source frame si with these keypoints.
+std::vector<float> expectedCrop(const le::Identity& id, int si, const float* ks, const float* kd) {
+  std::vector<float> pooled(65536), out(size_t(3 * kS * kS));
+  le::Identity::halfToFloat(id.pooled64(si), pooled.data(), pooled.size());
+  double shift = 0;
+  for (float v : pooled) shift += v;
+  shift /= double(pooled.size());
+  for (int k = 0; k < 63; ++k) shift += double(kd[k]) - double(ks[k]);
+  le::Identity::halfToFloat(id.P(si), out.data(), out.size());
+  for (float& v : out) v = float(v + shift);
+  return out;
+}
+
+void expectNear(const float* got, const std::vector<float>& want, const char* what) {
+  double worst = 0;
+  for (size_t i = 0; i < want.size(); ++i) worst = std::max(worst, double(std::abs(got[i] - want[i])));
+  EXPECT_LT(worst, 1e-4) << what;
+}
+
+}  // namespace
+
+TEST(Renderer, ExecutionProviderStrings) {
+  TmpDir t;
+  Fixture f = forge(t);
+  model(f, "b1", {});
+  {
+    ScopedEnv conv("LE_CONV_BACKEND", nullptr);
+    testing::internal::CaptureStderr();
+    le::Renderer r(f.m, *f.id, "b1", 1, "");
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_STREQ(r.ep(), "cpu");
+    EXPECT_STREQ(r.backend(), "ort");
+    EXPECT_STREQ(r.directorNote(), "");
+    EXPECT_EQ(r.batch(), 1);
+    EXPECT_THAT(log, Not(HasSubstr("NEON")));
+    EXPECT_THAT(log, HasSubstr("[le] director ep=cpu (ORT CPU EP)\n"));
+    EXPECT_THAT(log, HasSubstr("[le] !!! compose alpha: ELLIPSE (b1) — this bundle carries no lip_template.v1.json, "
+                               "so the director generates"));
+  }
+  const std::string neonLine =
+      "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n";
+  {
+    testing::internal::CaptureStderr();
+    le::Renderer r(f.m, *f.id, "b1", 1, "neon");
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log.find(neonLine), log.rfind(neonLine));
+    EXPECT_NE(log.find(neonLine), std::string::npos);
+    EXPECT_STREQ(r.ep(), "cpu");
+    EXPECT_STREQ(r.backend(), "ort");
+  }
+  {
+    ScopedEnv conv("LE_CONV_BACKEND", "neon");
+    testing::internal::CaptureStderr();
+    le::Renderer r(f.m, *f.id, "b1", 1, "");
+    EXPECT_THAT(testing::internal::GetCapturedStderr(), HasSubstr(neonLine));
+    EXPECT_STREQ(r.ep(), "cpu");
+  }
+  EXPECT_FALSE(le::ConvBackend::available());
+  EXPECT_FALSE(le::ConvBackend::graphSupported(f.dir + "/model_b1.onnx"));
+  try {
+    le::ConvBackend::create(f.dir + "/model_b1.onnx", 1);
+    ADD_FAILURE() << "create returned";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "le_conv: built without NEON fp16 support");
+  }
+
+  for (const char* ep : {"xnnpack", "xnnpack:cpu"}) {
+    const std::string msg = refusal(f, "b1", ep);
+    EXPECT_EQ(msg.rfind(std::string("Renderer: ep '") + ep + "' is REFUSED. This renderer rewrites", 0), 0u) << msg;
+    EXPECT_THAT(msg, HasSubstr("Use the default ep (\"\", the ORT CPU EP), which opens the same bundle on the same "
+                               "bytes."));
+  }
+  EXPECT_EQ(refusal(f, "b1", "cuda"), "Renderer: unknown ep 'cuda'");
+  EXPECT_EQ(refusal(f, "b1", "Coreml"), "Renderer: unknown ep 'Coreml'");
+  // CoreML is asked of ONNX Runtime, which this build lacks: its own error propagates.
+  for (const char* ep : {"coreml", "coreml:ane", "coreml-gpu"}) {
+    try {
+      le::Renderer r(f.m, *f.id, "b1", 1, ep);
+      ADD_FAILURE() << ep << " built";
+    } catch (const Ort::Exception& e) {
+      EXPECT_THAT(std::string(e.what()), HasSubstr("CoreML")) << ep;
+    }
+  }
+}
+
+TEST(Renderer, InputContractRefusals) {
+  TmpDir t;
+  Fixture f = forge(t);
+  const std::string p22 = model(f, "k22", {.kpRows = 22});
+  const std::string msg22 = refusal(f, "k22");
+  EXPECT_EQ(msg22,
+            "Renderer: HOST KEYPOINT CONTRACT MISMATCH on " + p22 +
+                " — the graph declares kp_driving with 22 keypoint rows, and this renderer feeds 21 "
+                "(le::kHostKpRows, le/le.h). That is the recipe_v4 / kd_v4 shape: row 21 is the WIDTH ROW (wn, "
+                "seal, 0), fed from the a2x encoder's second output. This engine has no width feed (see "
+                "le_a2x_width / le_a2x_pull_wn in le/le_a2x.h, which nothing on this path calls yet), so it cannot "
+                "drive this director. REFUSING AT LOAD rather than dying inside ORT at the first Run. This build "
+                "must not have been published to a host that links this renderer: "
+                "training/recipe/host_kp_contract.py is the publish gate that exists to prevent it.");
+  const std::string p20 = model(f, "k20", {.kpRows = 20});
+  EXPECT_EQ(refusal(f, "k20"),
+            "Renderer: HOST KEYPOINT CONTRACT MISMATCH on " + p20 +
+                " — the graph declares kp_driving with 20 keypoint rows, and this renderer feeds 21 "
+                "(le::kHostKpRows, le/le.h). REFUSING AT LOAD rather than dying inside ORT at the first Run. This "
+                "build must not have been published to a host that links this renderer: "
+                "training/recipe/host_kp_contract.py is the publish gate that exists to prevent it.");
+
+  model(f, "ksym", {.symbolicKpRows = true});
+  EXPECT_EQ(refusal(f, "ksym"), "");
+  model(f, "bsym", {.symbolicBatch = true});
+  EXPECT_EQ(refusal(f, "bsym"), "pooled64 input not found / bad shape");
+  model(f, "fs", {.featSynth = true});
+  EXPECT_EQ(refusal(f, "fs"), "FeatSynth graph but bundle lacks fs_red.f16");
+  model(f, "fsbsym", {.symbolicBatch = true, .featSynth = true});
+  EXPECT_EQ(refusal(f, "fsbsym"), "pooled input not found / bad shape");
+
+  // A P_rgb director on a bundle whose only prior is fs_red.f16.
+  TmpDir t2;
+  Fixture fs = forge(t2, le::forge::Prior::FeatSynth);
+  model(fs, "b1", {});
+  EXPECT_EQ(refusal(fs, "b1"),
+            "m4b graph (P_rgb input) but this bundle carries no warp prior: neither P.f16, nor fs_red.f16, nor a "
+            "P_hevc.mov to play in place is present, so le::Identity mapped NOTHING and Identity::P(si) would be an "
+            "offset from a null pointer — a SEGFAULT on the first frame, not a refusal. REFUSING to create a "
+            "session.");
+}
+
+TEST(Renderer, ModelFileRefusals) {
+  TmpDir t;
+  Fixture f = forge(t);
+  const std::string missing = f.m.modelPath("none");
+  EXPECT_EQ(refusal(f, "none"), "Renderer: cannot open " + missing);
+  // A directory opens but yields none of the bytes its size promises.
+  fs::create_directories(f.dir + "/model_dir.onnx");
+  EXPECT_EQ(refusal(f, "dir"), "Renderer: short read on " + f.dir + "/model_dir.onnx");
+  // A cut model is refused by whichever parser meets it first, never served.
+  const std::string bytes = le::test::testDirectorBytes({});
+  std::ofstream(f.dir + "/model_cut.onnx", std::ios::binary) << bytes.substr(0, bytes.size() * 2 / 3);
+  EXPECT_THROW(le::Renderer(f.m, *f.id, "cut", 1, ""), std::exception);
+  // The EP is refused before the model file is looked at.
+  EXPECT_EQ(refusal(f, "none", "cuda"), "Renderer: unknown ep 'cuda'");
+}
+
+TEST(Renderer, OpensUntouchedGraphsFromTheFileAndRewrittenOnesFromMemory) {
+  TmpDir t;
+  Fixture f = forge(t);
+  model(f, "plain", {});
+  model(f, "gs", {.gridSample = true});
+  const std::vector<float> ks = randomKp(1, 1), kd = randomKp(1, 2);
+  const int si = 1;
+  const std::vector<float> want = expectedCrop(*f.id, si, ks.data(), kd.data());
+  {
+    testing::internal::CaptureStderr();
+    le::Renderer r(f.m, *f.id, "plain", 1, "");
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(r.openedFromBytes());
+    EXPECT_THAT(log, Not(HasSubstr("GridSampleFast load-time rewrite")));
+    expectNear(r.render(&si, ks.data(), kd.data(), 1), want, "plain");
+  }
+  {
+    testing::internal::CaptureStderr();
+    le::Renderer r(f.m, *f.id, "gs", 1, "");
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(r.openedFromBytes());
+    EXPECT_THAT(log, HasSubstr("[le] std GridSample -> com.corvane::GridSampleFast load-time rewrite: 1 node(s) (gs)\n"));
+    expectNear(r.render(&si, ks.data(), kd.data(), 1), want, "rewritten");
+  }
+  {
+    ScopedEnv off("LE_GS_REWRITE", "0");
+    testing::internal::CaptureStderr();
+    le::Renderer r(f.m, *f.id, "gs", 1, "");
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(r.openedFromBytes());
+    EXPECT_THAT(log, HasSubstr("[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvane::GridSampleFast rewrite "
+                               "DISABLED (gs); the custom op is still registered"));
+    expectNear(r.render(&si, ks.data(), kd.data(), 1), want, "standard GridSample");
+  }
+  // A baked graph: loads with the custom op registered, refused without it.
+  std::ifstream in(f.dir + "/model_gs.onnx", std::ios::binary);
+  std::vector<uint8_t> baked((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(le::rewriteGridSampleToFast(baked), 1u);
+  std::ofstream(f.dir + "/model_baked.onnx", std::ios::binary)
+      .write(reinterpret_cast<const char*>(baked.data()), std::streamsize(baked.size()));
+  {
+    le::Renderer r(f.m, *f.id, "baked", 1, "");
+    EXPECT_FALSE(r.openedFromBytes());
+    expectNear(r.render(&si, ks.data(), kd.data(), 1), want, "baked");
+  }
+  {
+    ScopedEnv off("LE_GS_FAST", "0");
+    EXPECT_EQ(refusal(f, "baked").rfind("Renderer: LE_GS_FAST=0 (or CORVANE_QUENZAL2_GRIDSAMPLE_FAST=0, which sets "
+                                        "it) was asked for, but " +
+                                            f.dir + "/model_baked.onnx has com.corvane::GridSampleFast BAKED INTO THE "
+                                                    "GRAPH.",
+                                        0),
+              0u);
+    le::Renderer r(f.m, *f.id, "gs", 1, "");
+    EXPECT_FALSE(r.openedFromBytes());
+    expectNear(r.render(&si, ks.data(), kd.data(), 1), want, "LE_GS_FAST=0");
+  }
+}
+
+TEST(Renderer, BatchRunsFillPaddingSlotsFromTheLastFrame) {
+  TmpDir t;
+  Fixture f = forge(t);
+  model(f, "b4", {.batch = 4});
+  le::Renderer r(f.m, *f.id, "b4", 2, "");
+  ASSERT_EQ(r.batch(), 4);
+  const size_t crop = size_t(3 * kS * kS);
+
+  const int idx[3] = {2, 0, 3};
+  const std::vector<float> ks = randomKp(3, 11), kd = randomKp(3, 12);
+  const float* out = r.render(idx, ks.data(), kd.data(), 3);
+  for (int k = 0; k < 3; ++k)
+    expectNear(out + k * crop, expectedCrop(*f.id, idx[k], ks.data() + 63 * k, kd.data() + 63 * k), "slot");
+  EXPECT_TRUE(std::equal(out + 2 * crop, out + 3 * crop, out + 3 * crop)) << "padding slot differs from slot 2";
+  EXPECT_EQ(r.runCount(), 1);
+  EXPECT_GE(r.runMsTotal(), 0.0);
+
+  // A later single-frame call overwrites every slot with its one frame.
+  const int one = 1;
+  const float* again = r.render(&one, kd.data(), ks.data(), 1);
+  EXPECT_EQ(again, out);
+  const std::vector<float> want = expectedCrop(*f.id, 1, kd.data(), ks.data());
+  for (int k = 0; k < 4; ++k) expectNear(again + k * crop, want, "n=1");
+  EXPECT_EQ(r.runCount(), 2);
+
+  const std::vector<float> before(out, out + 4 * crop);
+  for (int n : {0, 5, -1}) {
+    try {
+      r.render(idx, ks.data(), kd.data(), n);
+      ADD_FAILURE() << "n=" << n;
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "render: bad n");
+    }
+  }
+  const int bad[2] = {1, 4};
+  EXPECT_THROW(r.render(bad, ks.data(), kd.data(), 2), std::runtime_error);
+  const int neg = -1;
+  EXPECT_THROW(r.render(&neg, ks.data(), kd.data(), 1), std::runtime_error);
+  EXPECT_EQ(r.runCount(), 2);
+  EXPECT_EQ(std::vector<float>(out, out + 4 * crop), before);
+}
+
+TEST(Renderer, FeatSynthDirectorIsFedFromFsRed) {
+  TmpDir t;
+  Fixture f = forge(t, le::forge::Prior::FeatSynth);
+  model(f, "fs2", {.batch = 2, .featSynth = true});
+  le::Renderer r(f.m, *f.id, "fs2", 1, "");
+  EXPECT_TRUE(r.featSynth());
+  ASSERT_EQ(r.batch(), 2);
+  const int si = 3;
+  const std::vector<float> ks = randomKp(1, 5), kd = randomKp(1, 6);
+  const float* out = r.render(&si, ks.data(), kd.data(), 1);
+
+  std::vector<float> pooled(65536), fsr(262144);
+  le::Identity::halfToFloat(f.id->pooled64(si), pooled.data(), pooled.size());
+  le::Identity::halfToFloat(f.id->fsRed(si), fsr.data(), fsr.size());
+  double shift = 0, fm = 0;
+  for (float v : pooled) shift += v;
+  shift /= 65536.0;
+  for (float v : fsr) fm += v;
+  shift += fm / 262144.0;
+  for (int k = 0; k < 63; ++k) shift += double(kd[k]) - double(ks[k]);
+  const std::vector<float> want(size_t(2 * 3 * kS * kS), float(shift));
+  expectNear(out, want, "featsynth");
+}
+
+TEST(Renderer, ProfilingReportsOnDestruction) {
+  TmpDir t;
+  Fixture f = forge(t);
+  model(f, "b1", {});
+  const std::string prefix = t.str("prof");
+  ScopedEnv prof("LE_ORT_PROFILE", prefix.c_str());
+  testing::internal::CaptureStderr();
+  {
+    le::Renderer r(f.m, *f.id, "b1", 1, "");
+    const int si = 0;
+    const std::vector<float> kp = randomKp(1, 3);
+    r.render(&si, kp.data(), kp.data(), 1);
+    r.render(&si, kp.data(), kp.data(), 1);
+  }
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_THAT(log, HasSubstr("[le_ort_profile] 2 frames: "));
+  EXPECT_THAT(log, HasSubstr(" ms/frame in Session::Run\n"));
+  const size_t at = log.find("[le_ort_profile] " + prefix);
+  ASSERT_NE(at, std::string::npos) << log;
+  const size_t end = log.find('\n', at);
+  const std::string file = log.substr(at + 17, end - at - 17);
+  EXPECT_TRUE(fs::exists(file)) << file;
+}
