@@ -1,6 +1,7 @@
 /* Both public headers compile as C and the library links from a C program. */
 #include "le/le.h"
 #include "le/le_a2x.h"
+#include "le/le_motion.h"
 
 #include <stdio.h>
 #include <string.h>

@@ -187,3 +187,4 @@ extern const float kAstronautKp[21][2];
 }  // namespace le::forge
 
 #include "forge_director.h"
+#include "forge/forge_motion.h"
