@@ -1,5 +1,6 @@
 #include "graph/gridsample_fast.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -417,6 +418,25 @@ bool gsIsRewritableGridSample(GsSlice node) {
     }
   }
   return opType == "GridSample" && (domain.empty() || domain == "ai.onnx") && modeOk && paddingOk && alignOk;
+}
+
+size_t findSourceConeBoundary(const std::vector<uint8_t>& model, std::string& name) {
+  name.clear();
+  const GsSlice graph = gsGraphOf(model);
+  if (graph.empty()) return 0;
+  std::vector<GsNodeInfo> nodes;
+  std::set<std::string> initializers, inputs;
+  gsReadGraph(graph, nodes, initializers, inputs);
+  size_t count = 0;
+  std::string found;
+  for (const GsNodeInfo& n : nodes) {
+    if (n.op_type != "Concat" || n.outputs.empty() || n.outputs[0].empty()) continue;
+    if (std::find(n.inputs.begin(), n.inputs.end(), "P_rgb") == n.inputs.end()) continue;
+    ++count;
+    found = n.outputs[0];
+  }
+  if (count == 1) name = found;
+  return count;
 }
 
 size_t rewriteGridSampleToFast(std::vector<uint8_t>& model) {

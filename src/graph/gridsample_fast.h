@@ -101,6 +101,11 @@ GsSlice hcConstValue(GsSlice node);
 void gsReadGraph(GsSlice graph, std::vector<GsNodeInfo>& nodes, std::set<std::string>& initializers,
                  std::set<std::string>& inputs);
 
+// The source cone: the number of Concat nodes that read "P_rgb" and have a
+// non-empty first output. When it is exactly 1, `name` is that output (the
+// tensor at which the cone can be cut); otherwise `name` is cleared.
+size_t findSourceConeBoundary(const std::vector<uint8_t>& model, std::string& name);
+
 // Writing (all append).
 void gsPutVarint(std::vector<uint8_t>& out, uint64_t v);
 void gsPutBytes(std::vector<uint8_t>& out, uint32_t field, const void* data, size_t len);

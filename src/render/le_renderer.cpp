@@ -53,11 +53,6 @@ size_t rewriteBindLipContour(std::vector<uint8_t>& /*model*/, std::string& reaso
   *canvasH = 0;
   return 0;
 }
-// Number of Concat nodes that consume P_rgb; the hoist needs exactly one.
-size_t findSourceConeBoundary(const std::vector<uint8_t>& /*model*/, std::string& name) {
-  name.clear();
-  return 0;
-}
 
 // ---------------------------------------------------------------------------
 
