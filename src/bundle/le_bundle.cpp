@@ -34,18 +34,7 @@ bool canOpen(const std::string& p) {
   return true;
 }
 
-// Reads until end of file; returns the count read (< n at EOF or on error).
-std::size_t readFull(int fd, void* buf, std::size_t n) {
-  std::size_t got = 0;
-  auto* p = static_cast<char*>(buf);
-  while (got < n) {
-    const ssize_t r = ::read(fd, p + got, n - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += static_cast<std::size_t>(r);
-  }
-  return got;
-}
+using imx::readFull;
 
 // The whole text of an optional member; empty when it cannot be opened.
 std::string readOptionalText(const std::string& path) {

@@ -104,6 +104,18 @@ std::mutex& unwrapMutex() {
   return m;
 }
 
+std::size_t readFull(int fd, void* buf, std::size_t n) {
+  std::size_t got = 0;
+  auto* p = static_cast<char*>(buf);
+  while (got < n) {
+    const ssize_t r = ::read(fd, p + got, n - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  return got;
+}
+
 }  // namespace imx
 
 namespace {
@@ -124,18 +136,6 @@ bool isDirectory(const std::string& p) {
   return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Reads up to n bytes, retrying short reads; returns the count read (< n only at EOF or error).
-std::size_t readFull(int fd, void* buf, std::size_t n) {
-  std::size_t got = 0;
-  auto* p = static_cast<char*>(buf);
-  while (got < n) {
-    const ssize_t r = ::read(fd, p + got, n - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += static_cast<std::size_t>(r);
-  }
-  return got;
-}
 
 // One read of at most n bytes; 0 means end of file or error.
 std::size_t readSome(int fd, void* buf, std::size_t n) {

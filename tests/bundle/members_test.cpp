@@ -296,7 +296,9 @@ TEST_F(IdentityTest, MoviePriorPlaysFromTheHevcMember) {
   EXPECT_EQ(id.priorBackend().rfind("hevc444/libavcodec ", 0), 0u) << id.priorBackend();
   EXPECT_GT(id.priorResidentBytes(), 0u);
   const std::size_t halves = std::size_t(3) * s.crop * s.crop;
-  for (int k : {0, 2, 1, 2, 0}) {
+  // Forward in order, then back within the ring: no step depends on how far the
+  // decoder has run ahead, so none needs a reposition.
+  for (int k : {0, 1, 2, 1, 0, 2}) {
     const std::vector<std::uint16_t> want = forge::priorExpectedFrame(s, k);
     ASSERT_EQ(std::memcmp(id.P(k), want.data(), halves * 2), 0) << k;
   }
