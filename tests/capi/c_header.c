@@ -2,6 +2,7 @@
 #include "le/le.h"
 #include "le/le_a2x.h"
 #include "le/le_motion.h"
+#include "le/le_fca.h"
 
 #include <stdio.h>
 #include <string.h>

@@ -1,0 +1,305 @@
+#include "audio/le_fca.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <new>
+#include <queue>
+#include <stdexcept>
+#include <vector>
+
+#include "capi/le_error.h"
+#include "compose/le_pool.h"
+#include "le/le_fca.h"
+#include "onnxruntime_cxx_api.h"
+
+namespace le {
+
+using namespace fca;
+
+namespace {
+
+double secondsSince(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+std::string shapeText(const std::vector<int64_t>& s) {
+  std::string t = "[";
+  for (size_t i = 0; i < s.size(); ++i) t += (i ? "," : "") + std::to_string(s[i]);
+  return t + "]";
+}
+
+// The declared shape of a named input or output; throws when the model lacks it.
+std::vector<int64_t> ioShape(Ort::Session& s, bool input, const char* name, const char* what) {
+  Ort::AllocatorWithDefaultOptions alloc;
+  const size_t count = input ? s.GetInputCount() : s.GetOutputCount();
+  for (size_t i = 0; i < count; ++i) {
+    const auto got = input ? s.GetInputNameAllocated(i, alloc) : s.GetOutputNameAllocated(i, alloc);
+    if (std::string(got.get()) != name) continue;
+    const auto info = input ? s.GetInputTypeInfo(i) : s.GetOutputTypeInfo(i);
+    if (info.GetONNXType() != ONNX_TYPE_TENSOR)
+      throw std::runtime_error(std::string("le_fca: ") + what + " " + (input ? "input" : "output") + " \"" + name +
+                               "\" is not a tensor");
+    const auto t = info.GetTensorTypeAndShapeInfo();
+    if (t.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT)
+      throw std::runtime_error(std::string("le_fca: ") + what + " " + (input ? "input" : "output") + " \"" + name +
+                               "\" is not float32");
+    return t.GetShape();
+  }
+  throw std::runtime_error(std::string("le_fca: ") + what + " has no " + (input ? "input" : "output") + " \"" +
+                           name + "\"");
+}
+
+// A declared dimension agrees with `want` when it is symbolic (< 0) or equal.
+bool fits(const std::vector<int64_t>& s, const std::vector<int64_t>& want) {
+  if (s.size() != want.size()) return false;
+  for (size_t i = 0; i < s.size(); ++i)
+    if (s[i] >= 0 && want[i] >= 0 && s[i] != want[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+namespace fca {
+
+Percentile20::Percentile20(size_t reserve) {
+  std::vector<double> a, b;
+  a.reserve(reserve);
+  b.reserve(reserve);
+  low_ = decltype(low_)(std::less<double>(), std::move(a));
+  high_ = decltype(high_)(std::greater<double>(), std::move(b));
+}
+
+double Percentile20::add(double e) {
+  const size_t t = low_.size() + high_.size();
+  if (low_.empty() || e <= low_.top()) low_.push(e);
+  else high_.push(e);
+  const size_t want = t / 5 + 1;
+  while (low_.size() > want) { high_.push(low_.top()); low_.pop(); }
+  while (low_.size() < want) { low_.push(high_.top()); high_.pop(); }
+  const size_t rem = t % 5;
+  if (rem == 0) return low_.top();
+  const double lo = low_.top(), hi = high_.top();
+  return lo + (double(rem) / 5.0) * (hi - lo);
+}
+
+}  // namespace fca
+
+struct FcaEngine::Impl {
+  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "le_fca"};
+  Ort::SessionOptions so;
+  std::unique_ptr<Ort::Session> ext, model;
+  Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  std::vector<int64_t> hShape;
+};
+
+FcaEngine::FcaEngine(const std::string& extractorPath, const std::string& modelPath, int threads)
+    : impl_(std::make_unique<Impl>()) {
+  Impl& m = *impl_;
+  m.so.SetIntraOpNumThreads(threads < 1 ? pool::threads() : threads);
+  m.so.SetInterOpNumThreads(1);
+  m.so.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);  // level 99
+  m.ext = std::make_unique<Ort::Session>(m.env, extractorPath.c_str(), m.so);
+  m.model = std::make_unique<Ort::Session>(m.env, modelPath.c_str(), m.so);
+
+  // Refuse models whose tensors disagree with what the feature path feeds and reads.
+  const auto in = ioShape(*m.ext, true, kExtIn, "extractor");
+  if (!fits(in, {1, kWin}))
+    throw std::runtime_error("le_fca: extractor input \"input_values\" is " + shapeText(in) + ", expected [1,128000]");
+  const auto out = ioShape(*m.ext, false, kExtOut, "extractor");
+  if (!fits(out, {-1, 1, kWinFrames, kDim}) || (out[0] >= 0 && out[0] <= kLayerLast))
+    throw std::runtime_error("le_fca: extractor output \"audio_emb\" is " + shapeText(out) +
+                             ", expected [layers,1,200,768] with at least 10 layers");
+  layers_ = int(out[0]);  // < 0: known after the first window
+  const auto cond = ioShape(*m.model, true, kCond, "delta model");
+  if (!fits(cond, {1, kCtx, kDim}))
+    throw std::runtime_error("le_fca: delta model input \"cond\" is " + shapeText(cond) + ", expected [1,7,768]");
+  const auto prev = ioShape(*m.model, true, kPrev, "delta model");
+  if (!fits(prev, {1, kKp}))
+    throw std::runtime_error("le_fca: delta model input \"prev\" is " + shapeText(prev) + ", expected [1,63]");
+  m.hShape = ioShape(*m.model, true, kH, "delta model");
+  int64_t hCount = 1;
+  for (int64_t& d : m.hShape) hCount *= (d = d < 0 ? 1 : d);  // symbolic dimensions take 1
+  if (hCount != kHidden)
+    throw std::runtime_error("le_fca: delta model input \"h\" holds " + std::to_string(hCount) + " values, expected 384");
+  ioShape(*m.model, false, kM, "delta model");
+  ioShape(*m.model, false, kHn, "delta model");
+}
+
+FcaEngine::~FcaEngine() = default;
+
+int FcaEngine::deltas(const float* audio, int n, float* out, int cap) {
+  if (n < 1) return 0;
+  if (!audio || !out) throw std::runtime_error("NULL audio/out");
+  const int64_t T64 = frames(n);
+  if (cap < T64) return -1;
+  const int T = int(T64);
+  Impl& m = *impl_;
+
+  // Every buffer is sized from T here; a clip too long for memory fails before any model runs.
+  std::vector<float> feat, result, window, cond;
+  try {
+    feat.resize(size_t(T) * kDim);
+    result.resize(size_t(T) * kKp);
+    window.resize(kWin);
+    cond.resize(size_t(kCtx) * kDim);
+  } catch (const std::bad_alloc&) {
+    throw std::runtime_error("a clip of " + std::to_string(n) + " samples (" + std::to_string(T) +
+                             " frames) needs more memory than is available");
+  }
+
+  // 1. Features, one extractor window per 100 frames.
+  const char* extIn[1] = {kExtIn};
+  const char* extOut[1] = {kExtOut};
+  const int64_t winShape[2] = {1, kWin};
+  Ort::Value winTensor = Ort::Value::CreateTensor<float>(m.mem, window.data(), window.size(), winShape, 2);
+  int filled = 0;
+  for (int w = 0; filled < T; ++w) {
+    const int f0 = w * kStepFrames;
+    const int from = w == 0 ? 0 : std::max(filled, f0 + kFillFrom);
+    const int to = std::min(f0 + kWinFrames, T);
+    const int64_t s0 = int64_t(f0) * kHop;
+    // Non-finite samples count as silence: one bad sample must not turn the
+    // window's variance, and through the running speech mean every later frame, into NaN.
+    double sum = 0;
+    for (int i = 0; i < kWin; ++i) {
+      const int64_t s = s0 + i;
+      const float x = s < n ? audio[s] : 0.f;
+      window[i] = std::isfinite(x) ? x : 0.f;
+      sum += window[i];
+    }
+    const double mean = sum / kWin;
+    double var = 0;
+    for (int i = 0; i < kWin; ++i) var += (window[i] - mean) * (window[i] - mean);
+    var /= kWin;
+    const double scale = 1.0 / std::sqrt(var + kVarEps);
+    for (int i = 0; i < kWin; ++i) window[i] = float((window[i] - mean) * scale);
+
+    const auto t0 = std::chrono::steady_clock::now();
+    auto outs = m.ext->Run(Ort::RunOptions{nullptr}, extIn, &winTensor, 1, extOut, 1);
+    ortSeconds_ += secondsSince(t0);
+    ++extractorRuns_;
+    const auto shape = outs[0].GetTensorTypeAndShapeInfo().GetShape();
+    if (shape.size() != 4 || shape[0] <= kLayerLast || shape[1] != 1 || shape[2] != kWinFrames || shape[3] != kDim)
+      throw std::runtime_error("le_fca: extractor produced \"audio_emb\" " + shapeText(shape) +
+                               ", expected [layers,1,200,768] with at least 10 layers");
+    layers_ = int(shape[0]);
+    const float* hs = outs[0].GetTensorData<float>();
+    const size_t layerStride = size_t(kWinFrames) * kDim;
+    for (int f = from; f < to; ++f) {
+      float* row = feat.data() + size_t(f) * kDim;
+      const int i = f - f0;
+      std::fill(row, row + kDim, 0.f);
+      for (int l = kLayerFirst; l <= kLayerLast; ++l) {
+        const float* src = hs + l * layerStride + size_t(i) * kDim;
+        for (int c = 0; c < kDim; ++c) row[c] += src[c];
+      }
+      for (int c = 0; c < kDim; ++c) {
+        row[c] /= float(kLayerLast - kLayerFirst + 1);
+        if (!std::isfinite(row[c]))
+          throw std::runtime_error("le_fca: extractor produced a non-finite feature at frame " + std::to_string(f));
+      }
+    }
+    filled = to;
+  }
+
+  // 2. Speech mean removal, in place: a frame's norm is taken before its row changes.
+  {
+    fca::Percentile20 pct{size_t(T)};
+    std::vector<double> speechSum(kDim, 0.0);
+    int64_t speech = 0;
+    for (int t = 0; t < T; ++t) {
+      float* row = feat.data() + size_t(t) * kDim;
+      double ss = 0;
+      for (int c = 0; c < kDim; ++c) ss += double(row[c]) * row[c];
+      const double e = std::sqrt(ss);
+      const double p = pct.add(e);
+      if (t <= 6 ? e > 0 : e > p) {
+        for (int c = 0; c < kDim; ++c) speechSum[c] += row[c];
+        ++speech;
+      }
+      const double div = double(std::max<int64_t>(1, speech));
+      for (int c = 0; c < kDim; ++c) row[c] = float(row[c] - speechSum[c] / div);
+    }
+  }
+
+  // 3-4. Context stack and recurrence.
+  const char* inNames[3] = {kCond, kPrev, kH};
+  const char* outNames[2] = {kM, kHn};
+  const int64_t condShape[3] = {1, kCtx, kDim};
+  const int64_t prevShape[2] = {1, kKp};
+  float prev[kKp] = {}, h[kHidden] = {};
+  Ort::Value ins[3] = {
+      Ort::Value::CreateTensor<float>(m.mem, cond.data(), cond.size(), condShape, 3),
+      Ort::Value::CreateTensor<float>(m.mem, prev, kKp, prevShape, 2),
+      Ort::Value::CreateTensor<float>(m.mem, h, kHidden, m.hShape.data(), m.hShape.size())};
+  for (int t = 0; t < T; ++t) {
+    for (int k = 0; k < kCtx; ++k) {
+      const int r = std::clamp(t - 1 + k, 0, T - 1);
+      std::copy_n(feat.data() + size_t(r) * kDim, kDim, cond.data() + size_t(k) * kDim);
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    auto outs = m.model->Run(Ort::RunOptions{nullptr}, inNames, ins, 3, outNames, 2);
+    ortSeconds_ += secondsSince(t0);
+    ++modelRuns_;
+    if (outs[0].GetTensorTypeAndShapeInfo().GetElementCount() != size_t(kKp) ||
+        outs[1].GetTensorTypeAndShapeInfo().GetElementCount() != size_t(kHidden))
+      throw std::runtime_error("le_fca: delta model outputs \"m\"/\"hn\" do not hold 63/384 values");
+    const float* mo = outs[0].GetTensorData<float>();
+    const float* hn = outs[1].GetTensorData<float>();
+    std::copy_n(mo, kKp, result.data() + size_t(t) * kKp);
+    std::copy_n(mo, kKp, prev);
+    std::copy_n(hn, kHidden, h);
+  }
+  std::copy(result.begin(), result.end(), out);
+  return T;
+}
+
+}  // namespace le
+
+// ------------------------------------------------------------ exported interface
+
+namespace le::capi {
+struct FcaFamily {};
+}  // namespace le::capi
+
+struct le_fca {
+  le::FcaEngine engine;
+  le_fca(const char* extractor, const char* model, int threads) : engine(extractor, model, threads) {}
+};
+
+using le::capi::FcaFamily;
+using le::capi::guarded;
+
+extern "C" {
+
+LE_API le_fca* le_fca_create(const char* extractor_path, const char* model_path, int threads) {
+  return guarded<FcaFamily>("le_fca_create", static_cast<le_fca*>(nullptr), [&]() -> le_fca* {
+    if (!extractor_path || !model_path) throw std::runtime_error("NULL extractor_path/model_path");
+    return new le_fca(extractor_path, model_path, threads);
+  });
+}
+
+LE_API int le_fca_deltas(le_fca* e, const float* audio, int n, float* out, int cap) {
+  return guarded<FcaFamily>("le_fca_deltas", -1, [&]() -> int {
+    if (!e) throw std::runtime_error("NULL engine");
+    if (n < 1) return 0;
+    if (!audio || !out) throw std::runtime_error("NULL audio/out");
+    const int64_t T = le::fca::frames(n);
+    if (cap < T)
+      throw std::runtime_error("cap " + std::to_string(cap) + " < " + std::to_string(T) + " frames");
+    return e->engine.deltas(audio, n, out, cap);
+  });
+}
+
+LE_API const char* le_fca_last_error(void) { return le::capi::errorText<FcaFamily>().c_str(); }
+
+LE_API void le_fca_destroy(le_fca* e) {
+  guarded<FcaFamily>("le_fca_destroy", 0, [&]() -> int {
+    delete e;
+    return 1;
+  });
+}
+
+}  // extern "C"
