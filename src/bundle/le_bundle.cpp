@@ -346,8 +346,13 @@ DriverCursor& Identity::prior() const {
   if (!priorFromMovie())
     throw std::runtime_error("le::Identity: this bundle's source frames do not come from a movie \xE2\x80\x94 "
                              "there is no prior cursor to open");
-  // A failed open leaves the flag unset, so the next call tries again and reports again.
-  std::call_once(priorOnce_, [this] { prior_ = DriverCursor::openPrior(manifest_, 2, 11); });
+  // A failed open leaves nothing behind, so the next call tries again and reports again.
+  if (DriverCursor* c = priorReady_.load(std::memory_order_acquire)) return *c;
+  std::lock_guard<std::mutex> lock(priorMutex_);
+  if (!prior_) {
+    prior_ = DriverCursor::openPrior(manifest_, 2, 11);
+    priorReady_.store(prior_.get(), std::memory_order_release);
+  }
   return *prior_;
 }
 

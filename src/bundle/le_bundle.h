@@ -6,6 +6,7 @@
 // that this header is the one door to the bundle.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -201,7 +202,11 @@ class Identity {
   std::vector<float> M_;
   std::string priorMoviePath_;  // set only when neither P.f16 nor fs_red.f16 exists
   Manifest manifest_;           // opens the prior cursor later
-  mutable std::once_flag priorOnce_;  // guards the one-time opening of the prior cursor
+  // The prior cursor is opened once, by the first caller; a failed opening is
+  // retried by the next. A mutex rather than a once-flag: a throwing once-flag
+  // callable leaves some runtimes' once state stuck, hanging every later call.
+  mutable std::mutex priorMutex_;
+  mutable std::atomic<DriverCursor*> priorReady_{nullptr};  // set once prior_ is open
   mutable std::unique_ptr<DriverCursor> prior_;  // empty until first needed
 };
 
