@@ -4,6 +4,8 @@
 // interpolation, copies, band masks), for the legacy 8 s window and the
 // short-window frontend, offline and at the live cadence (320 ms pushes).
 #include <benchmark/benchmark.h>
+
+#include "bench_speech.h"
 #include <unistd.h>
 
 #include <chrono>
@@ -21,18 +23,7 @@ namespace {
 constexpr int kRate = 16000;
 constexpr int kSeconds = 30;
 
-std::vector<float> clip30() {
-  std::filesystem::path p =
-      std::filesystem::path(__FILE__).parent_path().parent_path() / "tests" / "fixtures" / "speech_16k.f32";
-  std::vector<float> speech;
-  std::ifstream f(p, std::ios::binary);
-  float x;
-  while (f.read(reinterpret_cast<char*>(&x), sizeof x)) speech.push_back(x);
-  if (speech.empty()) speech.assign(kRate, 0.f);
-  std::vector<float> v(size_t(kRate) * kSeconds);
-  for (size_t i = 0; i < v.size(); ++i) v[i] = speech[i % speech.size()];
-  return v;
-}
+const std::vector<float>& clip30() { return le::bench::speech30s(); }
 
 std::string forgeDir(bool shortWindow) {
   std::string dir = std::filesystem::temp_directory_path() /

@@ -4,6 +4,8 @@
 // and time inside ONNX Runtime. Arg: intra-op threads (0 = the worker pool's size).
 #include <benchmark/benchmark.h>
 
+#include "bench_speech.h"
+
 #include <unistd.h>
 
 #include <chrono>
@@ -26,20 +28,7 @@ const le::forge::FcaModelPaths& models() {
   return p;
 }
 
-const std::vector<float>& clip30() {
-  static const std::vector<float> clip = [] {
-    const auto p = std::filesystem::path(__FILE__).parent_path().parent_path() / "tests" / "fixtures" / "speech_16k.f32";
-    std::ifstream f(p, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    std::vector<float> one(bytes.size() / 4), all;
-    std::memcpy(one.data(), bytes.data(), one.size() * 4);
-    if (one.empty()) one.assign(16000, 0.f);
-    while (all.size() < 30u * 16000) all.insert(all.end(), one.begin(), one.end());
-    all.resize(30u * 16000);
-    return all;
-  }();
-  return clip;
-}
+const std::vector<float>& clip30() { return le::bench::speech30s(); }
 
 void BM_FcaRealTime(benchmark::State& state) {
   le::FcaEngine e(models().extractor, models().model, int(state.range(0)));

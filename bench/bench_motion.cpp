@@ -3,6 +3,8 @@
 // arithmetic and time inside ONNX Runtime, and first-frame latency.
 #include <benchmark/benchmark.h>
 
+#include "bench_speech.h"
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -24,20 +26,7 @@ const std::string& motionDir() {
   return dir;
 }
 
-const std::vector<float>& clip30() {
-  static const std::vector<float> clip = [] {
-    const auto p = std::filesystem::path(__FILE__).parent_path().parent_path() / "tests" / "fixtures" / "speech_16k.f32";
-    std::ifstream f(p, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    std::vector<float> one(bytes.size() / 4), all;
-    std::memcpy(one.data(), bytes.data(), one.size() * 4);
-    if (one.empty()) one.assign(16000, 0.f);
-    while (all.size() < 30u * 16000) all.insert(all.end(), one.begin(), one.end());
-    all.resize(30u * 16000);
-    return all;
-  }();
-  return clip;
-}
+const std::vector<float>& clip30() { return le::bench::speech30s(); }
 
 // Streams the clip in 20 ms pieces and pulls as it goes.
 void BM_MotionRealTime(benchmark::State& state) {
