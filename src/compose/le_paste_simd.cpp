@@ -1,6 +1,6 @@
 // Vector kernel PasteLanczos8Row (one frame row of the paste compositor's
-// default mode), dispatched like the kernels of le_simd.cpp; see there for why
-// the target set comes from HWY_WANT_AVX3_DL + HWY_BASELINE_TARGETS.
+// default mode), dispatched like the kernels of le_simd.cpp over the targets
+// of compose/le_simd_targets.h.
 //
 // Per pixel: fixed-point crop position (10 fraction bits), bilinear mask
 // weight rounded to a byte, 8x8 Lanczos colour (rows outer, columns inner,
@@ -9,12 +9,7 @@
 // the whole footprint from the interleaved RGBX image with float vectors
 // (one or more pixels per vector); pixels near the crop edge, the mask and
 // the blend are scalar code shared with the scalar kernel.
-#ifndef HWY_WANT_AVX3_DL
-#define HWY_WANT_AVX3_DL
-#endif
-#ifndef HWY_BASELINE_TARGETS
-#define HWY_BASELINE_TARGETS HWY_SSSE3
-#endif
+#include "compose/le_simd_targets.h"
 
 
 #undef HWY_TARGET_INCLUDE

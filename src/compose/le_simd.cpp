@@ -1,28 +1,8 @@
 // Vector kernels F16ToF32, F32ToF16, RoundF16Mul, Rgb8ToPlanarF16,
 // compiled once per x86 target by Highway and dispatched at run time.
 //
-// Target set. We want, best first, AVX10_2, AVX3_SPR, AVX3_ZEN4, AVX3_DL, AVX3,
-// AVX2, SSE4, SSSE3. Highway 1.0.3 (Debian libhwy-dev, the one we build
-// against) has no AVX10_2, AVX3_SPR or AVX3_ZEN4 targets, so we compile
-// AVX3_DL, AVX3, AVX2, SSE4 and SSSE3, with SSSE3 as the fallback.
-//
-// Highway 1.0.3 defines HWY_TARGETS unconditionally in detect_targets.h, so a
-// user definition of HWY_TARGETS would just be overridden. We get the same set
-// through the two knobs 1.0.3 does offer:
-//  - HWY_WANT_AVX3_DL: AVX3_DL is only "attainable" on request;
-//  - HWY_BASELINE_TARGETS = HWY_SSSE3: makes SSSE3 the static (fallback)
-//    target, so HWY_TARGETS = attainable targets at least as good as SSSE3 =
-//    AVX3_DL | AVX3 | AVX2 | SSE4 | SSSE3 (no SCALAR/EMU128). The SSSE3 code is
-//    compiled under Highway's per-target attributes like every other target,
-//    so no -mssse3 is needed for the translation unit.
-// le_yuv2rgb_simd.cpp uses the same lines; the static_assert below checks the
-// outcome.
-#ifndef HWY_WANT_AVX3_DL
-#define HWY_WANT_AVX3_DL
-#endif
-#ifndef HWY_BASELINE_TARGETS
-#define HWY_BASELINE_TARGETS HWY_SSSE3
-#endif
+// The target set and why it is chosen this way: compose/le_simd_targets.h.
+#include "compose/le_simd_targets.h"
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "compose/le_simd.cpp"

@@ -1,8 +1,6 @@
 // Vector kernel Yuv420RowToRgb24 (one row of 4:2:0 video to packed
 // RGB24, limited-range ITU-R BT.601 integer coefficients), dispatched like the
-// kernels of le_simd.cpp. See le_simd.cpp for why the target set is chosen
-// with HWY_WANT_AVX3_DL + HWY_BASELINE_TARGETS rather than HWY_TARGETS
-// (Highway 1.0.3; it has no AVX10_2, AVX3_SPR or AVX3_ZEN4 targets).
+// kernels of le_simd.cpp over the targets of compose/le_simd_targets.h.
 //
 // Per pixel x: Y = y[x], U = u[s*(x/2)], V = v[s*(x/2)] (s = chromaStep),
 // C = Y-16, D = U-128, E = V-128, in 32-bit integers:
@@ -12,12 +10,7 @@
 // each clamped to [0, 255] (arithmetic shift). Groups of pixels are converted
 // with vectors (full vectors of 16-bit lanes, then groups of 4), the pixels
 // after the last group of 4 in scalar code with the same formula.
-#ifndef HWY_WANT_AVX3_DL
-#define HWY_WANT_AVX3_DL
-#endif
-#ifndef HWY_BASELINE_TARGETS
-#define HWY_BASELINE_TARGETS HWY_SSSE3
-#endif
+#include "compose/le_simd_targets.h"
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "compose/le_yuv2rgb_simd.cpp"
