@@ -273,13 +273,10 @@ void pasteRowsScalar(const std::vector<float>* planes, int S, const uint8_t* mas
   for (int x = x0; x <= x1; ++x) {
     const int u = rowX + colX[x - x0];
     const int v = rowY + colY[x - x0];
-    if (u < -1024 || v < -1024) continue;
-    const int ix = u >> 10, iy = v >> 10;
-    if (ix >= S || iy >= S) continue;
-    const int px = (u >> 5) & 31, py = (v >> 5) & 31;
-    const float alpha = paste_detail::maskAlpha(mask, S, ix, iy,
-                                                     bilinear + 2 * px, bilinear + 2 * py);
-    if (!(alpha > 0.0f)) continue;
+    paste_detail::CropHit h;
+    if (!paste_detail::cropHit(u, v, S, mask, bilinear, h)) continue;
+    const int ix = h.ix, iy = h.iy, px = h.px, py = h.py;
+    const float alpha = h.alpha;
     const float* wx = table + T * px;
     const float* wy = table + T * py;
     float colour[3];

@@ -83,6 +83,26 @@ inline float maskAlpha(const uint8_t* mask, int side, int ix, int iy,
   return std::nearbyint(m) / 255.0f;
 }
 
+// Where a frame pixel lands on the crop and how much of the crop shows there:
+// u, v are the fixed-point crop coordinates (10 fraction bits, phases of 5).
+// False when the pixel is off the crop or fully masked, and then nothing is
+// drawn. Every resampling mode and every kernel target uses this one rule.
+struct CropHit {
+  int ix, iy;  // integer crop position
+  int px, py;  // phase, 0..31
+  float alpha;
+};
+inline bool cropHit(int u, int v, int side, const uint8_t* mask, const float* bilinear, CropHit& h) {
+  if (u < -1024 || v < -1024) return false;
+  h.ix = u >> 10;
+  h.iy = v >> 10;
+  if (h.ix >= side || h.iy >= side) return false;
+  h.px = (u >> 5) & 31;
+  h.py = (v >> 5) & 31;
+  h.alpha = maskAlpha(mask, side, h.ix, h.iy, bilinear + 2 * h.px, bilinear + 2 * h.py);
+  return h.alpha > 0.0f;
+}
+
 // 8x8 colour with every tap tested against the crop.
 inline void colourChecked(const float* rgbx, int side, int ix, int iy,
                           const float* wx, const float* wy, float out[3]) {

@@ -53,13 +53,10 @@ void PasteLanczos8Row(const float* HWY_RESTRICT rgbx, int side,
     const size_t k = static_cast<size_t>(x - x0);
     const int u = rowX + colX[k];
     const int v = rowY + colY[k];
-    if (u < -1024 || v < -1024) continue;
-    const int ix = u >> 10, iy = v >> 10;
-    if (ix >= side || iy >= side) continue;
-    const int px = (u >> 5) & 31, py = (v >> 5) & 31;
-    const float alpha = paste_detail::maskAlpha(
-        mask, side, ix, iy, bilinear + 2 * px, bilinear + 2 * py);
-    if (!(alpha > 0.0f)) continue;
+    paste_detail::CropHit h;
+    if (!paste_detail::cropHit(u, v, side, mask, bilinear, h)) continue;
+    const int ix = h.ix, iy = h.iy, px = h.px, py = h.py;
+    const float alpha = h.alpha;
     const float* wx = lanczos + 8 * px;
     const float* wy = lanczos + 8 * py;
     float colour[3];
@@ -127,13 +124,10 @@ void pasteLanczos8Row(const float* rgbx, int side, const uint8_t* mask,
     const size_t k = static_cast<size_t>(x - x0);
     const int u = rowX + colX[k];
     const int v = rowY + colY[k];
-    if (u < -1024 || v < -1024) continue;
-    const int ix = u >> 10, iy = v >> 10;
-    if (ix >= side || iy >= side) continue;
-    const int px = (u >> 5) & 31, py = (v >> 5) & 31;
-    const float alpha = paste_detail::maskAlpha(
-        mask, side, ix, iy, bilinear + 2 * px, bilinear + 2 * py);
-    if (!(alpha > 0.0f)) continue;
+    paste_detail::CropHit h;
+    if (!paste_detail::cropHit(u, v, side, mask, bilinear, h)) continue;
+    const int ix = h.ix, iy = h.iy, px = h.px, py = h.py;
+    const float alpha = h.alpha;
     float colour[3];
     paste_detail::colourChecked(rgbx, side, ix, iy, lanczos + 8 * px,
                                lanczos + 8 * py, colour);
