@@ -10,8 +10,12 @@
 #include <stdexcept>
 
 #include "audio/le_a2x_w2v.h"
+#include "base/le_env.h"
+#include "base/le_error.h"
+#include "base/le_file.h"
+#include "base/le_json.h"
+#include "base/le_ort.h"
 #include "bundle/le_bundle.h"
-#include "capi/le_error.h"
 #include "compose/le_pool.h"
 #include "compose/le_simd.h"
 #include "le/le_a2x.h"
@@ -20,19 +24,11 @@ namespace le::a2x {
 
 namespace {
 
-const Ort::MemoryInfo& cpuMem() {
-  static const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
-  return mem;
-}
-
-// Integer after "key": in text, or dflt when the key is absent.
+// An integer key of a2x_meta.json; out is left as it is when the key is absent.
 bool metaInt(const std::string& text, const char* key, int& out) {
-  std::string q = std::string("\"") + key + "\"";
-  size_t k = text.find(q);
-  if (k == std::string::npos) return false;
-  size_t c = text.find(':', k + q.size());
-  if (c == std::string::npos) return false;
-  out = static_cast<int>(std::strtol(text.c_str() + c + 1, nullptr, 10));
+  const auto v = json::number(text, key, "a2x_meta.json");
+  if (!v) return false;
+  out = static_cast<int>(std::clamp(*v, -2147483648.0, 2147483647.0));
   return true;
 }
 
@@ -103,13 +99,10 @@ int walkIndex(int64_t start, int dir, int64_t k, bool loop, int nt) {
 }
 
 int rightContextFromEnv() {
-  const char* v = std::getenv("LE_A2X_W2V_RIGHT");
-  if (!v) return 12;
-  char* end = nullptr;
-  long x = std::strtol(v, &end, 10);
-  if (end == v) return 12;
-  if (x < 0) return 0;
-  return static_cast<int>(std::min<long>(x, 1 << 20));
+  const auto x = env::leadingInt("LE_A2X_W2V_RIGHT");
+  if (!x) return 12;
+  if (*x < 0) return 0;
+  return static_cast<int>(std::min<long>(*x, 1 << 20));
 }
 
 int64_t Utterance::usable() const {
@@ -136,7 +129,6 @@ void Utterance::clear() {
 
 Engine::Engine(const std::string& dir, int threads) {
   threads_ = threads > 0 ? threads : pool::threads();
-  env_ = std::make_unique<Ort::Env>(ORT_LOGGING_LEVEL_WARNING, "le_a2x");
   Ort::SessionOptions so = sessionOptions(threads_, "enc/dec");
 
   std::string metaText;
@@ -166,8 +158,8 @@ Engine::Engine(const std::string& dir, int threads) {
     throw std::runtime_error("le_a2x_create: pos/norm/xs_target read failed");
   }
 
-  const char* w2v = std::getenv("W2V_ONNX");
-  if (!w2v || !*w2v) throw std::runtime_error("le_a2x_create: $W2V_ONNX not set");
+  const char* w2v = env::text("W2V_ONNX");
+  if (!w2v) throw std::runtime_error("le_a2x_create: $W2V_ONNX not set");
   try {
     w2v_ = &sharedExtractor(w2v);
   } catch (const std::exception& e) {
@@ -176,17 +168,14 @@ Engine::Engine(const std::string& dir, int threads) {
   }
   pair_ = sharedShortPair(w2v);
 
-  enc_ = openGeluSafe(*env_, resolveMember(dir, "a2x_enc_stream.onnx"), so);
-  dec_ = openGeluSafe(*env_, resolveMember(dir, "a2x_dec.onnx"), so);
+  enc_ = openGeluSafe(resolveMember(dir, "a2x_enc_stream.onnx"), so);
+  dec_ = openGeluSafe(resolveMember(dir, "a2x_dec.onnx"), so);
   size_t encOuts = enc_->GetOutputCount();
   if (encOuts < 1) throw std::runtime_error("le_a2x_create: a2x_enc_stream.onnx declares no output");
-  {
-    Ort::AllocatorWithDefaultOptions alloc;
-    encOut0_ = enc_->GetOutputNameAllocated(0, alloc).get();
-    if (encOuts >= 2) {
-      encOut1_ = enc_->GetOutputNameAllocated(1, alloc).get();
-      hasWn_ = true;
-    }
+  encOut0_ = ort::ioName(*enc_, 0, false);
+  if (encOuts >= 2) {
+    encOut1_ = ort::ioName(*enc_, 1, false);
+    hasWn_ = true;
   }
   if (meta_.width >= 0 && meta_.width != width_)
     std::fprintf(stderr,
@@ -204,14 +193,15 @@ Engine::Engine(const std::string& dir, int threads) {
   bakPrev_.assign(kDelta, 0.f);
   bakH_.assign(h, 0.f);
   const int64_t sh[2] = {1, h}, sd[2] = {1, kDelta};
-  dIn_.push_back(Ort::Value::CreateTensor<float>(cpuMem(), dCtx_.data(), dCtx_.size(), sh, 2));
-  dIn_.push_back(Ort::Value::CreateTensor<float>(cpuMem(), dPrev_.data(), dPrev_.size(), sd, 2));
-  dIn_.push_back(Ort::Value::CreateTensor<float>(cpuMem(), dH_.data(), dH_.size(), sh, 2));
-  dOut_.push_back(Ort::Value::CreateTensor<float>(cpuMem(), dX_.data(), dX_.size(), sd, 2));
-  dOut_.push_back(Ort::Value::CreateTensor<float>(cpuMem(), dHOut_.data(), dHOut_.size(), sh, 2));
+  dIn_.push_back(Ort::Value::CreateTensor<float>(ort::cpuMemory(), dCtx_.data(), dCtx_.size(), sh, 2));
+  dIn_.push_back(Ort::Value::CreateTensor<float>(ort::cpuMemory(), dPrev_.data(), dPrev_.size(), sd, 2));
+  dIn_.push_back(Ort::Value::CreateTensor<float>(ort::cpuMemory(), dH_.data(), dH_.size(), sh, 2));
+  dOut_.push_back(Ort::Value::CreateTensor<float>(ort::cpuMemory(), dX_.data(), dX_.size(), sd, 2));
+  dOut_.push_back(Ort::Value::CreateTensor<float>(ort::cpuMemory(), dHOut_.data(), dHOut_.size(), sh, 2));
 
   int n = meta_.silencePrime;
-  if (const char* p = std::getenv("LE_A2X_SILENCE_PRIME")) n = static_cast<int>(std::strtol(p, nullptr, 10));
+  if (const auto p = env::leadingInt("LE_A2X_SILENCE_PRIME"))
+    n = static_cast<int>(std::clamp<long>(*p, -1, 1 << 20));
   if (n > 0) {
     try {
       prime(n);
@@ -309,7 +299,7 @@ bool Engine::extendReported(int target) {
     std::copy(bakPrev_.begin(), bakPrev_.end(), u.prev.begin());
     std::copy(bakH_.begin(), bakH_.end(), u.hid.begin());
     try {
-      capi::setErr<capi::A2xFamily>("le_a2x extend", e.what());
+      api::setErr<api::A2xFamily>("le_a2x extend", e.what());
     } catch (...) {
     }
     return false;
@@ -402,7 +392,7 @@ void Engine::fillLegacy(Utterance& u, int target) {
     }
     normaliseWindow(window_.data(), window_.size());
     const int64_t shape[2] = {1, kLegacyWindow};
-    Ort::Value in = Ort::Value::CreateTensor<float>(cpuMem(), window_.data(), window_.size(), shape, 2);
+    Ort::Value in = Ort::Value::CreateTensor<float>(ort::cpuMemory(), window_.data(), window_.size(), shape, 2);
     std::vector<Ort::Value> out;
     {
       OrtClock clk{ortNs_};
@@ -445,7 +435,7 @@ void Engine::fillShort(Utterance& u, int target) {
     }
     normaliseWindow(window_.data(), window_.size());
     const int64_t shape[2] = {1, kShortWindow};
-    Ort::Value in = Ort::Value::CreateTensor<float>(cpuMem(), window_.data(), window_.size(), shape, 2);
+    Ort::Value in = Ort::Value::CreateTensor<float>(ort::cpuMemory(), window_.data(), window_.size(), shape, 2);
     std::vector<Ort::Value> tr;
     {
       OrtClock clk{ortNs_};
@@ -478,7 +468,7 @@ void Engine::fillShort(Utterance& u, int target) {
       }
     }
     const int64_t hshape[2] = {kBlockFrames, kShortChannels};
-    Ort::Value hin = Ort::Value::CreateTensor<float>(cpuMem(), headIn_.data(), headIn_.size(), hshape, 2);
+    Ort::Value hin = Ort::Value::CreateTensor<float>(ort::cpuMemory(), headIn_.data(), headIn_.size(), hshape, 2);
     std::vector<Ort::Value> ho;
     {
       OrtClock clk{ortNs_};
@@ -515,10 +505,10 @@ void Engine::encodeGroup(Utterance& u, int c0, int c1) {
   const int64_t ps[3] = {1, count, h};
   const int64_t as[4] = {1, 1, count, count};
   Ort::Value in[3] = {
-      Ort::Value::CreateTensor<float>(cpuMem(), u.feat.data() + size_t(a) * kFeatRow, size_t(count) * kFeatRow, fs,
+      Ort::Value::CreateTensor<float>(ort::cpuMemory(), u.feat.data() + size_t(a) * kFeatRow, size_t(count) * kFeatRow, fs,
                                       4),
-      Ort::Value::CreateTensor<float>(cpuMem(), posBuf_.data(), posBuf_.size(), ps, 3),
-      Ort::Value::CreateTensor<float>(cpuMem(), attnBuf_.data(), attnBuf_.size(), as, 4)};
+      Ort::Value::CreateTensor<float>(ort::cpuMemory(), posBuf_.data(), posBuf_.size(), ps, 3),
+      Ort::Value::CreateTensor<float>(ort::cpuMemory(), attnBuf_.data(), attnBuf_.size(), as, 4)};
   static const char* inN[] = {"feat", "pos_window", "attn"};
   const char* outN[2] = {encOut0_.c_str(), encOut1_.c_str()};
   std::vector<Ort::Value> out;
@@ -569,8 +559,8 @@ struct le_a2x {
 
 namespace {
 
-using le::capi::A2xFamily;
-using le::capi::guarded;
+using le::api::A2xFamily;
+using le::api::guarded;
 
 // A null handle is refused with the function's own name.
 le::a2x::Engine& need(le_a2x* e) {
@@ -582,7 +572,7 @@ int framesOf(int n) { return static_cast<int>((int64_t(n) + le::a2x::kHop - 1) /
 
 // A clip longer than the caller's buffer: nothing is computed, -2.
 int capTooSmall(const char* fn, int cap, int need) {
-  le::capi::setErr<A2xFamily>(fn, "cap " + std::to_string(cap) + " < " + std::to_string(need) + " frames");
+  le::api::setErr<A2xFamily>(fn, "cap " + std::to_string(cap) + " < " + std::to_string(need) + " frames");
   return -2;
 }
 
@@ -591,7 +581,7 @@ int capTooSmall(const char* fn, int cap, int need) {
 extern "C" {
 
 le_a2x* le_a2x_create(const char* dir, int threads) {
-  std::string& err = le::capi::errorText<A2xFamily>();
+  std::string& err = le::api::errorText<A2xFamily>();
   err.clear();
   try {
     if (!dir) throw std::runtime_error("NULL dir");
@@ -603,11 +593,11 @@ le_a2x* le_a2x_create(const char* dir, int threads) {
       if (std::strncmp(ex.what(), kPrefix, sizeof kPrefix - 1) == 0)
         err = ex.what();
       else
-        le::capi::setErr<A2xFamily>("le_a2x_create", ex.what());
+        le::api::setErr<A2xFamily>("le_a2x_create", ex.what());
     } catch (...) {
     }
   } catch (...) {
-    try { le::capi::setErr<A2xFamily>("le_a2x_create", "unknown failure"); } catch (...) {}
+    try { le::api::setErr<A2xFamily>("le_a2x_create", "unknown failure"); } catch (...) {}
   }
   return nullptr;
 }
@@ -655,9 +645,9 @@ int le_a2x_deltas(le_a2x* e, const float* audio, int n, float* out, int cap) {
 }
 
 int le_a2x_deltas_wn(le_a2x* e, const float* audio, int n, float* out, float* wn, int cap) {
-  le::capi::errorText<A2xFamily>().clear();
+  le::api::errorText<A2xFamily>().clear();
   if (e && !e->engine.hasWn()) {
-    le::capi::errorText<A2xFamily>() = "le_a2x_deltas_wn: encoder declares no wn output";
+    le::api::errorText<A2xFamily>() = "le_a2x_deltas_wn: encoder declares no wn output";
     return -3;
   }
   return guarded<A2xFamily>("le_a2x_deltas_wn", -1, [&] {
@@ -690,14 +680,14 @@ int le_a2x_nt(le_a2x* e) {
 
 int le_a2x_preload_w2v(const char* path) {
   return guarded<A2xFamily>("le_a2x_preload_w2v", 0, [&] {
-    const char* p = path ? path : std::getenv("W2V_ONNX");
+    const char* p = path ? path : le::env::text("W2V_ONNX");
     if (!p || !*p) throw std::runtime_error("no path and $W2V_ONNX unset");
     le::a2x::sharedExtractor(p);
     return 1;
   });
 }
 
-const char* le_a2x_last_error(void) { return le::capi::errorText<A2xFamily>().c_str(); }
+const char* le_a2x_last_error(void) { return le::api::errorText<A2xFamily>().c_str(); }
 
 void le_a2x_destroy(le_a2x* e) { delete e; }
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-namespace le::capi {
+namespace le::api {
 // Error family of the le_a2x_* entry points.
 struct A2xFamily {};
-}  // namespace le::capi
+}  // namespace le::api
 
 namespace le::a2x {
 
@@ -140,7 +140,6 @@ class Engine {
   int posRows_ = 0;
   std::vector<float> norm_;    // 63 offsets, 63 scales
   std::vector<float> xsTarget_;
-  std::unique_ptr<Ort::Env> env_;
   std::unique_ptr<Ort::Session> enc_, dec_;
   std::string encOut0_, encOut1_;
   // Decoder I/O bound once over these buffers.

@@ -9,6 +9,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "base/le_env.h"
+#include "base/le_ort.h"
 #include "compose/le_pool.h"
 
 namespace le::a2x {
@@ -20,18 +22,12 @@ namespace {
 // environment outlives its sessions at exit).
 struct Registry {
   std::mutex mu;
-  Ort::Env* env = nullptr;  // log id "le_a2x_w2v", created on first need
   std::map<std::string, Extractor*> extractors;
   std::map<std::string, ShortPair*> pairs;
   std::set<std::string> notDeployedSaid;
   bool cadenceSaid = false;
 };
 Registry* const gRegistry = new Registry;
-
-Ort::Env& sharedEnv() {
-  if (!gRegistry->env) gRegistry->env = new Ort::Env(ORT_LOGGING_LEVEL_WARNING, "le_a2x_w2v");
-  return *gRegistry->env;
-}
 
 bool fileExists(const std::string& p, long long* size = nullptr) {
   struct stat st {};
@@ -48,17 +44,13 @@ std::string dirOf(const std::string& path) {
 }
 
 void applyCudaRule(Ort::SessionOptions& so, const char* tag) {
-  const char* env = std::getenv("LE_A2X_CUDA");
-  if (!env) return;
-  std::string v = env;
+  const char* cuda = std::getenv("LE_A2X_CUDA");
+  if (!cuda) return;
+  std::string v = cuda;
   if (v == "1") v = tag;
   if (v != "w2v") return;
   size_t mib = 3072;
-  if (const char* m = std::getenv("LE_A2X_CUDA_MEM_MIB")) {
-    char* end = nullptr;
-    long long x = std::strtoll(m, &end, 10);
-    if (end != m && x > 0) mib = static_cast<size_t>(x);
-  }
+  if (const auto x = env::leadingInt("LE_A2X_CUDA_MEM_MIB"); x && *x > 0) mib = static_cast<size_t>(*x);
   try {
     Ort::CUDAProviderOptions cuda;
     cuda.Update({{"device_id", "0"},
@@ -73,26 +65,20 @@ void applyCudaRule(Ort::SessionOptions& so, const char* tag) {
   }
 }
 
-std::string ioName(Ort::Session& s, size_t i, bool input) {
-  Ort::AllocatorWithDefaultOptions alloc;
-  auto n = input ? s.GetInputNameAllocated(i, alloc) : s.GetOutputNameAllocated(i, alloc);
-  return n.get();
-}
-
 ShortPair* loadPair(const std::string& trunkPath, const std::string& headPath) {
   auto p = std::make_unique<ShortPair>();
   p->trunkPath = trunkPath;
   p->headPath = headPath;
   Ort::SessionOptions so = sessionOptions(pool::threads(), "w2v");
-  p->trunk = openGeluSafe(sharedEnv(), trunkPath, so);
-  p->head = openGeluSafe(sharedEnv(), headPath, so);
+  p->trunk = openGeluSafe(trunkPath, so);
+  p->head = openGeluSafe(headPath, so);
   if (p->trunk->GetInputCount() < 1 || p->trunk->GetOutputCount() < 1 || p->head->GetInputCount() < 1 ||
       p->head->GetOutputCount() < 1)
     throw std::runtime_error("w2v_win: trunk/head declare no input or output");
-  p->trunkIn = ioName(*p->trunk, 0, true);
-  p->trunkOut = ioName(*p->trunk, 0, false);
-  p->headIn = ioName(*p->head, 0, true);
-  p->headOut = ioName(*p->head, 0, false);
+  p->trunkIn = ort::ioName(*p->trunk, 0, true);
+  p->trunkOut = ort::ioName(*p->trunk, 0, false);
+  p->headIn = ort::ioName(*p->head, 0, true);
+  p->headOut = ort::ioName(*p->head, 0, false);
   auto shape = p->trunk->GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
   if (!shape.empty() && shape.back() > 0) p->lt = shape.back();
   return p.release();
@@ -101,17 +87,16 @@ ShortPair* loadPair(const std::string& trunkPath, const std::string& headPath) {
 }  // namespace
 
 Ort::SessionOptions sessionOptions(int threads, const char* tag) {
-  Ort::SessionOptions so;
-  so.SetIntraOpNumThreads(threads > 0 ? threads : 1);
-  so.SetInterOpNumThreads(1);
-  so.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  ort::SessionSpec spec;
+  spec.intraThreads = threads;
+  Ort::SessionOptions so = ort::sessionOptions(spec);
   applyCudaRule(so, tag);
   return so;
 }
 
-std::unique_ptr<Ort::Session> openGeluSafe(Ort::Env& env, const std::string& path, Ort::SessionOptions& so) {
+std::unique_ptr<Ort::Session> openGeluSafe(const std::string& path, Ort::SessionOptions& so) {
   try {
-    return std::make_unique<Ort::Session>(env, path.c_str(), so);
+    return ort::open(path, so);
   } catch (const std::exception& e) {
     std::string m = e.what();
     if (m.find("Gelu") == std::string::npos || m.find("float16") == std::string::npos) throw;
@@ -122,7 +107,7 @@ std::unique_ptr<Ort::Session> openGeluSafe(Ort::Env& env, const std::string& pat
     // Only this session is reopened at the basic level; the caller's options stay.
     Ort::SessionOptions basic = so.Clone();
     basic.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_BASIC);
-    return std::make_unique<Ort::Session>(env, path.c_str(), basic);
+    return ort::open(path, basic);
   }
 }
 
@@ -133,7 +118,7 @@ Extractor& sharedExtractor(const std::string& path) {
   auto x = std::make_unique<Extractor>();
   x->path = path;
   Ort::SessionOptions so = sessionOptions(pool::threads(), "w2v");
-  x->session = openGeluSafe(sharedEnv(), path, so);
+  x->session = openGeluSafe(path, so);
   Extractor* raw = x.release();
   gRegistry->extractors.emplace(path, raw);
   return *raw;
@@ -141,9 +126,9 @@ Extractor& sharedExtractor(const std::string& path) {
 
 ShortPair* sharedShortPair(const std::string& w2vPath) {
   std::string trunk, head;
-  const char* et = std::getenv("LE_A2X_W2V_WIN_ONNX");
-  const char* eh = std::getenv("LE_A2X_W2V_HEAD_ONNX");
-  if (et && *et && eh && *eh) {
+  const char* et = env::text("LE_A2X_W2V_WIN_ONNX");
+  const char* eh = env::text("LE_A2X_W2V_HEAD_ONNX");
+  if (et && eh) {
     trunk = et;
     head = eh;
   } else {

@@ -29,7 +29,7 @@ Ort::SessionOptions sessionOptions(int threads, const char* tag);
 
 // Opens a session; a creation failure naming both "Gelu" and "float16" is
 // retried once at the basic optimisation level. Other failures propagate.
-std::unique_ptr<Ort::Session> openGeluSafe(Ort::Env& env, const std::string& path, Ort::SessionOptions& so);
+std::unique_ptr<Ort::Session> openGeluSafe(const std::string& path, Ort::SessionOptions& so);
 
 // The legacy extractor for path, loaded on first use. Throws on failure.
 Extractor& sharedExtractor(const std::string& path);

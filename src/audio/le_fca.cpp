@@ -9,10 +9,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include "capi/le_error.h"
+#include "base/le_error.h"
+#include "base/le_ort.h"
 #include "compose/le_pool.h"
 #include "le/le_fca.h"
-#include "onnxruntime_cxx_api.h"
 
 namespace le {
 
@@ -32,11 +32,9 @@ std::string shapeText(const std::vector<int64_t>& s) {
 
 // The declared shape of a named input or output; throws when the model lacks it.
 std::vector<int64_t> ioShape(Ort::Session& s, bool input, const char* name, const char* what) {
-  Ort::AllocatorWithDefaultOptions alloc;
   const size_t count = input ? s.GetInputCount() : s.GetOutputCount();
   for (size_t i = 0; i < count; ++i) {
-    const auto got = input ? s.GetInputNameAllocated(i, alloc) : s.GetOutputNameAllocated(i, alloc);
-    if (std::string(got.get()) != name) continue;
+    if (ort::ioName(s, i, input) != name) continue;
     const auto info = input ? s.GetInputTypeInfo(i) : s.GetOutputTypeInfo(i);
     if (info.GetONNXType() != ONNX_TYPE_TENSOR)
       throw std::runtime_error(std::string("le_fca: ") + what + " " + (input ? "input" : "output") + " \"" + name +
@@ -87,21 +85,21 @@ double Percentile20::add(double e) {
 }  // namespace fca
 
 struct FcaEngine::Impl {
-  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "le_fca"};
-  Ort::SessionOptions so;
   std::unique_ptr<Ort::Session> ext, model;
-  Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  const Ort::MemoryInfo& mem = ort::cpuMemory();
   std::vector<int64_t> hShape;
 };
 
 FcaEngine::FcaEngine(const std::string& extractorPath, const std::string& modelPath, int threads)
     : impl_(std::make_unique<Impl>()) {
   Impl& m = *impl_;
-  m.so.SetIntraOpNumThreads(threads < 1 ? pool::threads() : threads);
-  m.so.SetInterOpNumThreads(1);
-  m.so.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);  // level 99
-  m.ext = std::make_unique<Ort::Session>(m.env, extractorPath.c_str(), m.so);
-  m.model = std::make_unique<Ort::Session>(m.env, modelPath.c_str(), m.so);
+  ort::SessionSpec spec;
+  spec.intraThreads = threads < 1 ? pool::threads() : threads;
+  spec.level = GraphOptimizationLevel::ORT_ENABLE_ALL;  // level 99
+  spec.spinning = true;  // the runtime's own default: this engine never asked for spinning off
+  const Ort::SessionOptions so = ort::sessionOptions(spec);
+  m.ext = ort::open(extractorPath, so);
+  m.model = ort::open(modelPath, so);
 
   // Refuse models whose tensors disagree with what the feature path feeds and reads.
   const auto in = ioShape(*m.ext, true, kExtIn, "extractor");
@@ -260,17 +258,17 @@ int FcaEngine::deltas(const float* audio, int n, float* out, int cap) {
 
 // ------------------------------------------------------------ exported interface
 
-namespace le::capi {
+namespace le::api {
 struct FcaFamily {};
-}  // namespace le::capi
+}  // namespace le::api
 
 struct le_fca {
   le::FcaEngine engine;
   le_fca(const char* extractor, const char* model, int threads) : engine(extractor, model, threads) {}
 };
 
-using le::capi::FcaFamily;
-using le::capi::guarded;
+using le::api::FcaFamily;
+using le::api::guarded;
 
 extern "C" {
 
@@ -293,7 +291,7 @@ LE_API int le_fca_deltas(le_fca* e, const float* audio, int n, float* out, int c
   });
 }
 
-LE_API const char* le_fca_last_error(void) { return le::capi::errorText<FcaFamily>().c_str(); }
+LE_API const char* le_fca_last_error(void) { return le::api::errorText<FcaFamily>().c_str(); }
 
 LE_API void le_fca_destroy(le_fca* e) {
   guarded<FcaFamily>("le_fca_destroy", 0, [&]() -> int {

@@ -1,7 +1,5 @@
 #include "audio/le_motion.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -10,11 +8,14 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/le_env.h"
+#include "base/le_error.h"
+#include "base/le_file.h"
+#include "base/le_json.h"
+#include "base/le_ort.h"
 #include "bundle/le_bundle.h"
-#include "capi/le_error.h"
 #include "compose/le_pool.h"
 #include "le/le_motion.h"
-#include "onnxruntime_cxx_api.h"
 
 namespace le {
 
@@ -127,19 +128,6 @@ int Walk::next(int nt) {
   return r;
 }
 
-bool metaNumber(const std::string& text, const std::string& key, double& value) {
-  const size_t at = text.find("\"" + key + "\"");
-  if (at == std::string::npos) return false;
-  size_t p = at + key.size() + 2;
-  while (p < text.size() && std::isspace(static_cast<unsigned char>(text[p]))) ++p;
-  if (p >= text.size() || text[p] != ':') throw std::runtime_error("meta.json: bad " + key);
-  const char* begin = text.c_str() + p + 1;
-  char* end = nullptr;
-  value = std::strtod(begin, &end);
-  if (end == begin || !std::isfinite(value)) throw std::runtime_error("meta.json: bad " + key);
-  return true;
-}
-
 }  // namespace motion
 
 using namespace motion;
@@ -148,40 +136,31 @@ namespace {
 
 // A member with an exact float count: "cannot open", "<path>: <got> floats, expected <n>".
 std::vector<float> readFloats(const std::string& path, size_t n) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) throw std::runtime_error("cannot open " + path);
-  struct stat st {};
-  if (::fstat(fileno(f), &st) != 0) {
-    std::fclose(f);
-    throw std::runtime_error("cannot open " + path);
-  }
-  const uint64_t got = uint64_t(st.st_size) / sizeof(float);
-  if (got != n || uint64_t(st.st_size) % sizeof(float) != 0) {
-    std::fclose(f);
+  RawFile f(path);
+  const uint64_t got = f.size() / sizeof(float);
+  if (got != n || f.size() % sizeof(float) != 0)
     throw std::runtime_error(path + ": " + std::to_string(got) + " floats, expected " + std::to_string(n));
-  }
   std::vector<float> v(n);
-  const size_t r = n ? std::fread(v.data(), sizeof(float), n, f) : 0;
-  std::fclose(f);
-  if (r != n) throw std::runtime_error("short read " + path);
+  if (f.read(v.data(), n * sizeof(float)) != n * sizeof(float)) throw std::runtime_error("short read " + path);
   return v;
 }
 
 int metaInt(const std::string& text, const char* key, int lo, int hi) {
-  double v = 0;
-  if (!metaNumber(text, key, v)) throw std::runtime_error(std::string("meta.json: missing ") + key);
+  const auto found = json::number(text, key, "meta.json");
+  if (!found) throw std::runtime_error(std::string("meta.json: missing ") + key);
+  const double v = *found;
   // Counts index tables and divide frame numbers: a fraction, zero or an absurd value is refused.
   if (v != std::floor(v) || v < lo || v > hi) throw std::runtime_error(std::string("meta.json: bad ") + key);
   return int(v);
 }
 
 float metaFloat(const std::string& text, const char* key, bool required, float dflt) {
-  double v = 0;
-  if (!metaNumber(text, key, v)) {
+  const auto v = json::number(text, key, "meta.json");
+  if (!v) {
     if (required) throw std::runtime_error(std::string("meta.json: missing ") + key);
     return dflt;
   }
-  return float(v);
+  return float(*v);
 }
 
 double secondsSince(std::chrono::steady_clock::time_point t0) {
@@ -191,32 +170,24 @@ double secondsSince(std::chrono::steady_clock::time_point t0) {
 }  // namespace
 
 struct MotionEngine::Impl {
-  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "le_motion"};
-  Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   std::unique_ptr<Ort::Session> audio, gen, stitch;
   std::vector<Ort::Value> audioIn, audioOut, genIn, genOut, stIn, stOut;
 };
 
 namespace {
 
-std::unique_ptr<Ort::Session> openSession(Ort::Env& env, const std::string& dir, const char* file, int threads,
+std::unique_ptr<Ort::Session> openSession(const std::string& dir, const char* file, int threads,
                                           const std::string& ep) {
-  Ort::SessionOptions so;
-  so.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  so.SetIntraOpNumThreads(threads);
-  so.SetInterOpNumThreads(1);
-  const char* spin = std::getenv("LE_ORT_SPIN");
-  if (!(spin && std::strcmp(spin, "1") == 0)) so.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  ort::SessionSpec spec;
+  spec.intraThreads = threads;
+  spec.level = GraphOptimizationLevel::ORT_ENABLE_ALL;
+  spec.spinning = env::is("LE_ORT_SPIN", "1");
+  Ort::SessionOptions so = ort::sessionOptions(spec);
   if (!ep.empty()) {
     if (ep.rfind("coreml", 0) != 0) throw std::runtime_error("le_motion: unknown ep '" + ep + "'");
-    const std::string unit = ep.size() < 8 ? "all" : ep.substr(7);
-    const char* cu = unit == "cpu" ? "CPUOnly" : unit == "gpu" ? "CPUAndGPU" : unit == "ane" ? "CPUAndNeuralEngine" : "ALL";
-    so.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"},
-                                          {"MLComputeUnits", cu},
-                                          {"ModelCacheDirectory", coremlCacheDir(dir)}});
+    ort::appendCoreml(so, ort::coremlUnits(ep), coremlCacheDir(dir));
   }
-  const std::string path = dir + "/" + file;
-  return std::make_unique<Ort::Session>(env, path.c_str(), so);
+  return ort::open(dir + "/" + file, so);
 }
 
 }  // namespace
@@ -249,9 +220,9 @@ MotionEngine::MotionEngine(const std::string& dir, int threads, const std::strin
   scaleRatio_ = chXs_[258] / srcXs_[258];
 
   if (threads <= 0) threads = pool::threads();
-  impl_->audio = openSession(impl_->env, dir, "hubert_student.onnx", threads, ep);
-  impl_->gen = openSession(impl_->env, dir, "lmdm.onnx", threads, ep);
-  impl_->stitch = openSession(impl_->env, dir, "stitch.onnx", threads, ep);
+  impl_->audio = openSession(dir, "hubert_student.onnx", threads, ep);
+  impl_->gen = openSession(dir, "lmdm.onnx", threads, ep);
+  impl_->stitch = openSession(dir, "stitch.onnx", threads, ep);
 
   // Reference motion vector of the character.
   chRef_[0] = chXs_[258] - 1.f;
@@ -275,19 +246,20 @@ MotionEngine::MotionEngine(const std::string& dir, int threads, const std::strin
   saved_.assign(size_t(kFade) * kMot, 0.f);
 
   Impl& I = *impl_;
+  const Ort::MemoryInfo& mem = ort::cpuMemory();
   const int64_t melShape[3] = {1, kMel, kMelFrames}, featShape[3] = {1, kNetRows, kFeat};
   const int64_t refShape[2] = {1, kMot}, condShape[3] = {1, kChunk, kCond}, predShape[3] = {1, kChunk, kMot};
   const int64_t kpShape[3] = {1, 21, 3};
-  I.audioIn.push_back(Ort::Value::CreateTensor<float>(I.mem, mel_.data(), mel_.size(), melShape, 3));
-  I.audioOut.push_back(Ort::Value::CreateTensor<float>(I.mem, net_.data(), net_.size(), featShape, 3));
-  I.genIn.push_back(Ort::Value::CreateTensor<float>(I.mem, ref_.data(), ref_.size(), refShape, 2));
-  I.genIn.push_back(Ort::Value::CreateTensor<float>(I.mem, chunkCond_.data(), chunkCond_.size(), condShape, 3));
-  I.genOut.push_back(Ort::Value::CreateTensor<float>(I.mem, chunkOut_.data(), chunkOut_.size(), predShape, 3));
-  I.stIn.push_back(Ort::Value::CreateTensor<float>(I.mem, stIn_s_.data(), stIn_s_.size(), kpShape, 3));
-  I.stIn.push_back(Ort::Value::CreateTensor<float>(I.mem, stIn_d_.data(), stIn_d_.size(), kpShape, 3));
-  I.stOut.push_back(Ort::Value::CreateTensor<float>(I.mem, stOut_.data(), stOut_.size(), kpShape, 3));
+  I.audioIn.push_back(Ort::Value::CreateTensor<float>(mem, mel_.data(), mel_.size(), melShape, 3));
+  I.audioOut.push_back(Ort::Value::CreateTensor<float>(mem, net_.data(), net_.size(), featShape, 3));
+  I.genIn.push_back(Ort::Value::CreateTensor<float>(mem, ref_.data(), ref_.size(), refShape, 2));
+  I.genIn.push_back(Ort::Value::CreateTensor<float>(mem, chunkCond_.data(), chunkCond_.size(), condShape, 3));
+  I.genOut.push_back(Ort::Value::CreateTensor<float>(mem, chunkOut_.data(), chunkOut_.size(), predShape, 3));
+  I.stIn.push_back(Ort::Value::CreateTensor<float>(mem, stIn_s_.data(), stIn_s_.size(), kpShape, 3));
+  I.stIn.push_back(Ort::Value::CreateTensor<float>(mem, stIn_d_.data(), stIn_d_.size(), kpShape, 3));
+  I.stOut.push_back(Ort::Value::CreateTensor<float>(mem, stOut_.data(), stOut_.size(), kpShape, 3));
 
-  if (const char* d = std::getenv("LE_MOTION_DUMP"); d && *d) dumpDir_ = d;
+  if (const char* d = env::text("LE_MOTION_DUMP")) dumpDir_ = d;
   audio_.reserve(size_t(kRate) * 30);
   reset(0, 1, 0);
 }
@@ -674,17 +646,17 @@ void MotionEngine::setEager(int eager) {
 
 // ------------------------------------------------------------ exported interface
 
-namespace le::capi {
+namespace le::api {
 struct MotionFamily {};
-}  // namespace le::capi
+}  // namespace le::api
 
 struct le_motion {
   le::MotionEngine engine;
   le_motion(const char* dir, int threads, const char* ep) : engine(dir, threads, ep ? ep : "") {}
 };
 
-using le::capi::guarded;
-using le::capi::MotionFamily;
+using le::api::guarded;
+using le::api::MotionFamily;
 
 extern "C" {
 
@@ -744,7 +716,7 @@ LE_API int le_motion_nt(le_motion* m) {
   return guarded<MotionFamily>("le_motion_nt", 0, [&]() -> int { return m ? m->engine.nt() : 0; });
 }
 
-LE_API const char* le_motion_last_error(void) { return le::capi::errorText<MotionFamily>().c_str(); }
+LE_API const char* le_motion_last_error(void) { return le::api::errorText<MotionFamily>().c_str(); }
 
 LE_API void le_motion_destroy(le_motion* m) {
   guarded<MotionFamily>("le_motion_destroy", 0, [&]() -> int {

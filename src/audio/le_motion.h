@@ -80,10 +80,6 @@ inline constexpr const char* kStitchSrc = "kp_source";  // 1 x 21 x 3
 inline constexpr const char* kStitchDrv = "kp_driving"; // 1 x 21 x 3
 inline constexpr const char* kStitchOut = "kp_stitched";// 1 x 21 x 3
 
-// meta.json number lookup: the quoted key, a colon, a decimal number.
-// Missing key: nullopt-like flag `found` false; key without colon or number: throws "meta.json: bad <key>".
-bool metaNumber(const std::string& text, const std::string& key, double& value);
-
 }  // namespace motion
 
 class MotionEngine {

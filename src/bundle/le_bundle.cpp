@@ -2,79 +2,15 @@
 // drive tables.
 #include "bundle/le_bundle.h"
 
-#include <fcntl.h>
-#include <immintrin.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/le_driver.h"
-#include "onnxruntime_c_api.h"
+#include "base/le_env.h"
 
 namespace le {
 
 namespace mk = manifest_key;
-
-namespace {
-
-bool statExists(const std::string& p) {
-  struct stat st{};
-  return ::stat(p.c_str(), &st) == 0;
-}
-
-bool canOpen(const std::string& p) {
-  const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
-}
-
-using imx::readFull;
-
-// The whole text of an optional member; empty when it cannot be opened.
-std::string readOptionalText(const std::string& path) {
-  std::string out;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return out;
-  char buf[1 << 16];
-  for (;;) {
-    const std::size_t r = readFull(fd, buf, sizeof buf);
-    out.append(buf, r);
-    if (r < sizeof buf) break;
-  }
-  ::close(fd);
-  return out;
-}
-
-}  // namespace
-
-// ------------------------------------------------------------------ readText
-
-std::string readText(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("cannot open " + path);
-  struct stat st{};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    throw std::runtime_error("cannot open " + path);
-  }
-  std::string text;
-  try {
-    text.resize(static_cast<std::size_t>(st.st_size));
-  } catch (...) {
-    ::close(fd);
-    throw;
-  }
-  const std::size_t got = readFull(fd, text.data(), text.size());
-  ::close(fd);
-  if (got != text.size()) throw std::runtime_error("short read " + path);
-  return text;
-}
 
 // ------------------------------------------------------------------ manifest
 
@@ -109,8 +45,7 @@ Manifest loadManifest(const std::string& bundle) {
   double sw = either("M_src_w", "paste_source_width");
   double sh = either("M_src_h", "paste_source_height");
   if (sw == mk::absentSentinel || sh == mk::absentSentinel) {
-    const char* ok = std::getenv("QUENZAL2_MSRC_MISSING_OK");
-    if (ok && std::strcmp(ok, "1") == 0) {
+    if (env::is("QUENZAL2_MSRC_MISSING_OK", "1")) {
       std::fprintf(stderr,
                    "[le] WARNING QUENZAL2_MSRC_MISSING_OK=1: %s/manifest.json carries no paste-space stamp; "
                    "ASSUMING M was authored on this %dx%d canvas. If it was not, the face pastes off-target "
@@ -136,12 +71,6 @@ Manifest loadManifest(const std::string& bundle) {
 
   m.lipTemplate = readOptionalText(resolveMember(m.dir, "lip_template.v1.json"));
   return m;
-}
-
-std::string coremlCacheDir(const std::string& dir) {
-  const OrtApiBase* base = OrtGetApiBase();
-  const char* v = base && base->GetVersionString ? base->GetVersionString() : nullptr;
-  return dir + "/.coreml_cache/ort" + ((v && *v) ? std::string(v) : std::string("unknown"));
 }
 
 // --------------------------------------------------------- member resolution
@@ -210,62 +139,6 @@ std::string resolveMember(const std::string& dir, const std::string& name) {
   return requested;
 }
 
-// ------------------------------------------------------------ mapped tables
-
-MappedTable& MappedTable::operator=(MappedTable&& o) noexcept {
-  if (this != &o) {
-    if (base_) ::munmap(base_, bytes_);
-    base_ = o.base_;
-    bytes_ = o.bytes_;
-    o.base_ = nullptr;
-    o.bytes_ = 0;
-  }
-  return *this;
-}
-
-MappedTable::~MappedTable() {
-  if (base_) ::munmap(base_, bytes_);
-}
-
-MappedTable mapFile(const std::string& path, std::uint64_t bytes) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("cannot open " + path);
-  struct stat st{};
-  if (::fstat(fd, &st) != 0 || st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) != bytes) {
-    ::close(fd);
-    throw std::runtime_error("size mismatch " + path);
-  }
-  if (bytes == 0) {
-    ::close(fd);
-    return {};
-  }
-  void* p = ::mmap(nullptr, static_cast<std::size_t>(bytes), PROT_READ, MAP_PRIVATE, fd, 0);
-  ::close(fd);
-  if (p == MAP_FAILED) throw std::runtime_error("mmap failed " + path);
-  return MappedTable(p, static_cast<std::size_t>(bytes));
-}
-
-RawFile::RawFile(const std::string& path, std::uint64_t bytes) : path_(path), bytes_(bytes) {
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) throw std::runtime_error("cannot open " + path);
-  struct stat st{};
-  if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) != bytes) {
-    ::close(fd_);
-    fd_ = -1;
-    throw std::runtime_error("size mismatch " + path);
-  }
-}
-
-RawFile::~RawFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-void RawFile::readAll(void* dst) {
-  if (readFull(fd_, dst, static_cast<std::size_t>(bytes_)) != bytes_) throw std::runtime_error("size mismatch " + path_);
-  char extra;
-  if (readFull(fd_, &extra, 1) != 0) throw std::runtime_error("size mismatch " + path_);
-}
-
 // ------------------------------------------------------------------ identity
 
 void ensureIdentityMembers(const Manifest& m) {
@@ -312,7 +185,8 @@ void rescaleM(std::vector<float>& M, const Manifest& m) {
   }
 }
 
-Identity::Identity(const Manifest& m) : nt_(m.nt), crop_(m.crop), manifest_(m) {
+Identity::Identity(const Manifest& m, PriorOpener openPrior)
+    : nt_(m.nt), crop_(m.crop), manifest_(m), openPrior_(openPrior) {
   if (nt_ < 1 || crop_ < 1) throw std::runtime_error("manifest: bad dims");
   ensureIdentityMembers(manifest_);
   const std::string& dir = manifest_.dir;
@@ -342,15 +216,18 @@ Identity::Identity(const Manifest& m) : nt_(m.nt), crop_(m.crop), manifest_(m) {
 
 Identity::~Identity() = default;
 
-DriverCursor& Identity::prior() const {
+PriorCursor& Identity::prior() const {
   if (!priorFromMovie())
     throw std::runtime_error("le::Identity: this bundle's source frames do not come from a movie \xE2\x80\x94 "
                              "there is no prior cursor to open");
   // A failed open leaves nothing behind, so the next call tries again and reports again.
-  if (DriverCursor* c = priorReady_.load(std::memory_order_acquire)) return *c;
+  if (PriorCursor* c = priorReady_.load(std::memory_order_acquire)) return *c;
   std::lock_guard<std::mutex> lock(priorMutex_);
   if (!prior_) {
-    prior_ = DriverCursor::openPrior(manifest_, 2, 11);
+    if (!openPrior_)
+      throw std::runtime_error("le::Identity: this bundle's source frames come from " + priorMoviePath_ +
+                               " and no movie player was given to play them");
+    prior_ = openPrior_(manifest_);
     priorReady_.store(prior_.get(), std::memory_order_release);
   }
   return *prior_;
@@ -382,44 +259,6 @@ std::string Identity::priorBackend() const {
 
 std::uint64_t Identity::priorResidentBytes() const { return priorFromMovie() ? prior().residentBytes() : 0; }
 std::uint64_t Identity::priorSeeks() const { return priorFromMovie() ? prior().seeks() : 0; }
-
-namespace {
-
-__attribute__((target("f16c"))) void halfToFloatF16C(const std::uint16_t* src, float* dst, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) dst[i] = _cvtsh_ss(src[i]);
-}
-
-// For the rare x86-64 processor without F16C (before Ivy Bridge / Piledriver).
-void halfToFloatSoft(const std::uint16_t* src, float* dst, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint32_t h = src[i];
-    const std::uint32_t sign = (h & 0x8000u) << 16;
-    std::uint32_t exp = (h >> 10) & 0x1f, man = h & 0x3ffu, bits;
-    if (exp == 0x1f) {
-      bits = sign | 0x7f800000u | (man << 13);
-    } else if (exp != 0) {
-      bits = sign | ((exp + 112) << 23) | (man << 13);
-    } else if (man == 0) {
-      bits = sign;
-    } else {  // subnormal: normalise
-      exp = 113;
-      while (!(man & 0x400u)) {
-        man <<= 1;
-        --exp;
-      }
-      bits = sign | (exp << 23) | ((man & 0x3ffu) << 13);
-    }
-    std::memcpy(&dst[i], &bits, 4);
-  }
-}
-
-}  // namespace
-
-void Identity::halfToFloat(const std::uint16_t* src, float* dst, std::size_t n) {
-  static const bool f16c = __builtin_cpu_supports("f16c");
-  if (f16c) halfToFloatF16C(src, dst, n);
-  else halfToFloatSoft(src, dst, n);
-}
 
 // --------------------------------------------------------------------- drive
 

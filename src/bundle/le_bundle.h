@@ -16,21 +16,31 @@
 #include <type_traits>
 #include <vector>
 
+#include "base/le_file.h"
 #include "bundle/le_imx.h"
 #include "bundle/le_manifest_key.h"
+#include "compose/le_paste.h"
 
 namespace le {
 
-class DriverCursor;  // driver/le_driver.h; that header needs only a forward Manifest
+struct Manifest;
 
-// ---------------------------------------------------------------- manifest (2.2)
-
-// Parameters of the paste compositor's unsharp filter.
-struct Unsharp {
-  float amount = 1.3f;
-  float sigma = 2.0f;
-  std::int32_t ksize = 13;
+// Source frames played from a movie member and handed out by index. The
+// driver's cursor is the one implementation; the bundle only holds it.
+class PriorCursor {
+ public:
+  virtual ~PriorCursor() = default;
+  // Frame si by pointer into the cursor's ring; its index through out.
+  virtual const unsigned char* pullAt(int si, int* out) = 0;
+  virtual const std::string& name() const = 0;       // the decoder description
+  virtual std::size_t residentBytes() const = 0;
+  virtual std::uint64_t seeks() const = 0;
 };
+
+// Opens the prior cursor of a bundle whose source frames come from a movie.
+using PriorOpener = std::unique_ptr<PriorCursor> (*)(const Manifest& m);
+
+// ---------------------------------------------------------------- manifest
 
 // The parsed manifest.json. The initial values only describe a default-constructed
 // record; every successful loadManifest overwrites all of them.
@@ -54,13 +64,7 @@ struct Manifest {
 // Resolves the bundle, reads and checks manifest.json. Throws std::runtime_error.
 Manifest loadManifest(const std::string& bundle);
 
-// dir + "/.coreml_cache/ort" + the ONNX Runtime version ("unknown" when it gives none).
-std::string coremlCacheDir(const std::string& dir);
-
-// Whole file as bytes: "cannot open " + path, "short read " + path.
-std::string readText(const std::string& path);
-
-// ------------------------------------------------------ member resolution (2.3)
+// ------------------------------------------------------ member resolution
 
 // The descriptive alias of a requested member name, or name itself when it has none.
 std::string memberAlias(const std::string& name);
@@ -69,64 +73,7 @@ std::string memberAlias(const std::string& name);
 // dir/alias when that can be opened, else dir/name. Never throws for a missing file.
 std::string resolveMember(const std::string& dir, const std::string& name);
 
-// A read-only, private mapping of a whole file. Move-only; unmaps on destruction.
-class MappedTable {
- public:
-  MappedTable() = default;
-  MappedTable(void* base, std::size_t bytes) : base_(base), bytes_(bytes) {}
-  MappedTable(MappedTable&& o) noexcept : base_(o.base_), bytes_(o.bytes_) {
-    o.base_ = nullptr;
-    o.bytes_ = 0;
-  }
-  MappedTable& operator=(MappedTable&& o) noexcept;
-  MappedTable(const MappedTable&) = delete;
-  MappedTable& operator=(const MappedTable&) = delete;
-  ~MappedTable();
-
-  const unsigned char* data() const { return static_cast<const unsigned char*>(base_); }
-  std::size_t size() const { return bytes_; }
-  bool empty() const { return base_ == nullptr; }
-
- private:
-  void* base_ = nullptr;
-  std::size_t bytes_ = 0;
-};
-
-// Maps path, whose size must be exactly bytes: "cannot open " + path,
-// "size mismatch " + path, "mmap failed " + path.
-MappedTable mapFile(const std::string& path, std::uint64_t bytes);
-
-// A headerless member opened for one exact-size read: the constructor throws
-// "cannot open " + path, or "size mismatch " + path when a regular file's size is
-// not exactly bytes (checked before the caller allocates anything); readAll reads
-// the bytes and requires end of file ("size mismatch " + path otherwise).
-class RawFile {
- public:
-  RawFile(const std::string& path, std::uint64_t bytes);
-  RawFile(const RawFile&) = delete;
-  RawFile& operator=(const RawFile&) = delete;
-  ~RawFile();
-  void readAll(void* dst);
-
- private:
-  int fd_ = -1;
-  std::string path_;
-  std::uint64_t bytes_ = 0;
-};
-
-// Exactly count elements of T from a headerless member: "cannot open " + path,
-// "size mismatch " + path (fewer elements or extra bytes).
-template <class T>
-std::vector<T> readRaw(const std::string& path, std::size_t count) {
-  static_assert(std::is_trivially_copyable_v<T>);
-  if (count > SIZE_MAX / sizeof(T)) throw std::runtime_error("size mismatch " + path);
-  RawFile f(path, static_cast<std::uint64_t>(count) * sizeof(T));
-  std::vector<T> v(count);
-  f.readAll(v.data());
-  return v;
-}
-
-// ------------------------------------------------------------- identity (2.3)
+// ------------------------------------------------------------- identity
 
 // Refuses a bundle the renderer could not get a warp prior from.
 void ensureIdentityMembers(const Manifest& m);
@@ -142,7 +89,9 @@ inline constexpr std::size_t kFsRedHalves = 262144;    // fs_red.f16 per frame
 // The mapped per-frame tables of an identity. Frame indices are in [0, nt).
 class Identity {
  public:
-  explicit Identity(const Manifest& m);
+  // openPrior plays the source movie of a bundle that maps no source frames;
+  // without it such a bundle's frames cannot be handed out.
+  explicit Identity(const Manifest& m, PriorOpener openPrior = nullptr);
   Identity(const Identity&) = delete;
   Identity& operator=(const Identity&) = delete;
   ~Identity();
@@ -178,10 +127,10 @@ class Identity {
   // Positions the movie prior at frame i; nothing when frames are mapped.
   void walkP(int i) const;
 
-  // The prior cursor over the HEVC source movie, opened once (look-ahead 2,
-  // history 11) on the first call from any thread. Throws when the frames do
-  // not come from a movie, or when the movie cannot be opened.
-  DriverCursor& prior() const;
+  // The prior cursor over the HEVC source movie, opened once on the first call
+  // from any thread. Throws when the frames do not come from a movie, when no
+  // opener was given, or when the movie cannot be opened.
+  PriorCursor& prior() const;
 
   // "mmap P.f16" when P.f16 is mapped, the prior cursor's decoder description
   // when frames come from the movie, "none" otherwise.
@@ -189,9 +138,6 @@ class Identity {
   // The prior cursor's counters when frames come from the movie, 0 otherwise.
   std::uint64_t priorResidentBytes() const;
   std::uint64_t priorSeeks() const;
-
-  // n IEEE half floats to float with the processor's conversion instruction.
-  static void halfToFloat(const std::uint16_t* src, float* dst, std::size_t n);
 
  private:
   std::int32_t nt_ = 0;
@@ -202,15 +148,16 @@ class Identity {
   std::vector<float> M_;
   std::string priorMoviePath_;  // set only when neither P.f16 nor fs_red.f16 exists
   Manifest manifest_;           // opens the prior cursor later
+  PriorOpener openPrior_ = nullptr;
   // The prior cursor is opened once, by the first caller; a failed opening is
   // retried by the next. A mutex rather than a once-flag: a throwing once-flag
   // callable leaves some runtimes' once state stuck, hanging every later call.
   mutable std::mutex priorMutex_;
-  mutable std::atomic<DriverCursor*> priorReady_{nullptr};  // set once prior_ is open
-  mutable std::unique_ptr<DriverCursor> prior_;  // empty until first needed
+  mutable std::atomic<PriorCursor*> priorReady_{nullptr};  // set once prior_ is open
+  mutable std::unique_ptr<PriorCursor> prior_;  // empty until first needed
 };
 
-// ---------------------------------------------------------------- drive (2.4)
+// ---------------------------------------------------------------- drive
 
 inline constexpr int kKpFloats = 63;  // 21 keypoints x 3 floats
 

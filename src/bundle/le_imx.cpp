@@ -1,6 +1,9 @@
 // Bundle location and the IMX container.
 #include "bundle/le_imx.h"
 
+#include "base/le_env.h"
+#include "base/le_file.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -79,8 +82,8 @@ UnwrapPaths unwrapPaths(const std::string& container) {
   if (endsWith(base, ".imx")) base.resize(base.size() - 4);
   if (!endsWith(base, ".lebundle")) base += ".lebundle";
   u.base = base;
-  const char* env = std::getenv("LE_IMX_UNWRAP_ROOT");
-  u.root = (env && *env) ? std::string(env) : dirName(container);
+  const char* root = env::text("LE_IMX_UNWRAP_ROOT");
+  u.root = root ? std::string(root) : dirName(container);
   std::string r = u.root;
   while (!r.empty() && r.back() == '/') r.pop_back();  // "/" becomes "", giving "/base"
   u.target = r + "/" + base;
@@ -102,18 +105,6 @@ std::string markerSignature(const std::string& container) {
 std::mutex& unwrapMutex() {
   static std::mutex m;
   return m;
-}
-
-std::size_t readFull(int fd, void* buf, std::size_t n) {
-  std::size_t got = 0;
-  auto* p = static_cast<char*>(buf);
-  while (got < n) {
-    const ssize_t r = ::read(fd, p + got, n - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += static_cast<std::size_t>(r);
-  }
-  return got;
 }
 
 }  // namespace imx

@@ -39,10 +39,6 @@ std::string dirName(const std::string& p);      // "." without '/', "/" for "/x"
 bool mkdirs(const std::string& p);              // mode 0755, parents first
 void rmTree(const std::string& p);              // never follows symbolic links
 
-// Reads up to n bytes, retrying short and interrupted reads; returns the count
-// read (< n only at end of file or on error). Shared by every raw reader of a bundle.
-std::size_t readFull(int fd, void* buf, std::size_t n);
-
 // Names derived from a container path.
 struct UnwrapPaths {
   std::string base;    // "foo" of foo.imx + ".lebundle"

@@ -3,15 +3,20 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <fstream>
 #include <stdexcept>
 
+#include "base/le_error.h"
+#include "base/le_file.h"
 #include "capi/le_ctx.h"
-#include "capi/le_error.h"
 #include "compose/le_pool.h"
 #include "le/le.h"
 
-using le::capi::CtxFamily;
+namespace le::api {
+// The rendering context's family (le_create, render, paste, prior, resolve).
+struct CtxFamily {};
+}  // namespace le::api
+
+using le::api::CtxFamily;
 
 // Plays a bundle's warp prior movie for a host, without a rendering context.
 struct le_prior {
@@ -25,11 +30,12 @@ namespace le {
 std::vector<uint8_t> readPasteMask(const Manifest& m) {
   const size_t n = size_t(m.crop) * size_t(m.crop);
   std::vector<uint8_t> mask(n, 0);
-  std::ifstream f(resolveMember(m.dir, "mask_512.u8"), std::ios::binary);
-  if (!f) throw std::runtime_error("mask read failed");
-  f.read(reinterpret_cast<char*>(mask.data()), std::streamsize(n));
-  if (size_t(f.gcount()) != n) throw std::runtime_error("mask read failed");
-  return mask;
+  try {
+    RawFile f(resolveMember(m.dir, "mask_512.u8"));
+    if (f.read(mask.data(), n) == n) return mask;  // bytes after the first crop*crop are ignored
+  } catch (const std::runtime_error&) {
+  }
+  throw std::runtime_error("mask read failed");
 }
 
 }  // namespace le
@@ -37,7 +43,7 @@ std::vector<uint8_t> readPasteMask(const Manifest& m) {
 le_ctx::le_ctx(const std::string& bundleDir, const std::string& key, int32_t threadCount,
                bool given, std::string provider)
     : manifest(le::loadManifest(bundleDir)),
-      identity(manifest),
+      identity(manifest, le::openIdentityPrior),
       drive(le::loadDrive(manifest)),
       // The mask is read and moved into the compositor; threads, ep and key
       // are plain copies, so the order against them is immaterial.
@@ -52,9 +58,9 @@ le_ctx::le_ctx(const std::string& bundleDir, const std::string& key, int32_t thr
 extern "C" {
 
 LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads, const char* ep) {
-  return le::capi::guarded<CtxFamily>("le_create", static_cast<le_ctx*>(nullptr), [&]() -> le_ctx* {
+  return le::api::guarded<CtxFamily>("le_create", static_cast<le_ctx*>(nullptr), [&]() -> le_ctx* {
     if (!bundle_dir || !model_key) {
-      le::capi::errorText<CtxFamily>() = "le_create: NULL bundle_dir/model_key";
+      le::api::errorText<CtxFamily>() = "le_create: NULL bundle_dir/model_key";
       return nullptr;
     }
     const bool given = threads > 0;
@@ -65,7 +71,7 @@ LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int thre
 
 LE_API void le_destroy(le_ctx* ctx) { delete ctx; }
 
-LE_API const char* le_last_error(void) { return le::capi::errorText<CtxFamily>().c_str(); }
+LE_API const char* le_last_error(void) { return le::api::errorText<CtxFamily>().c_str(); }
 
 LE_API int le_nt(le_ctx* ctx) { return ctx ? ctx->manifest.nt : 0; }
 LE_API int le_width(le_ctx* ctx) { return ctx ? ctx->manifest.W : 0; }
@@ -76,9 +82,9 @@ LE_API int le_host_kp_rows(void) { return le::kHostKpRows; }
 
 LE_API const unsigned char* le_target_frame(le_ctx* ctx, int i) {
   using R = const unsigned char*;
-  return le::capi::guarded<CtxFamily>("le_target_frame", R(nullptr), [&]() -> R {
+  return le::api::guarded<CtxFamily>("le_target_frame", R(nullptr), [&]() -> R {
     if (!ctx || i < 0 || i >= ctx->manifest.nt) {
-      le::capi::errorText<CtxFamily>() = "le_target_frame: bad args";
+      le::api::errorText<CtxFamily>() = "le_target_frame: bad args";
       return nullptr;
     }
     int got = -1;
@@ -90,9 +96,9 @@ LE_API const unsigned char* le_target_frame(le_ctx* ctx, int i) {
 
 LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* kp_source, const float* kp_driving) {
   using R = const float*;
-  return le::capi::guarded<CtxFamily>("le_render_kp_crop", R(nullptr), [&]() -> R {
+  return le::api::guarded<CtxFamily>("le_render_kp_crop", R(nullptr), [&]() -> R {
     if (!ctx || !kp_source || !kp_driving || si < 0 || si >= ctx->manifest.nt) {
-      le::capi::errorText<CtxFamily>() = "le_render_kp_crop: bad args";
+      le::api::errorText<CtxFamily>() = "le_render_kp_crop: bad args";
       return nullptr;
     }
     if (!ctx->renderer) {
@@ -115,9 +121,9 @@ LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* kp_sourc
 }
 
 LE_API const float* le_render_drive_crop(le_ctx* ctx, int row) {
-  le::capi::errorText<CtxFamily>().clear();
+  le::api::errorText<CtxFamily>().clear();
   if (!ctx || row < 0 || row >= ctx->drive.frames) {
-    le::capi::errorText<CtxFamily>() = "le_render_drive_crop: bad frame index";
+    le::api::errorText<CtxFamily>() = "le_render_drive_crop: bad frame index";
     return nullptr;
   }
   const size_t off = size_t(row) * le::kKpFloats;
@@ -131,9 +137,9 @@ size_t frameBytes(const le_ctx* ctx, size_t channels) {
 }  // namespace
 
 LE_API int le_paste_crop(le_ctx* ctx, int i, const float* crop, unsigned char* out, size_t out_len) {
-  return le::capi::guarded<CtxFamily>("le_paste_crop", 0, [&]() -> int {
+  return le::api::guarded<CtxFamily>("le_paste_crop", 0, [&]() -> int {
     if (!ctx || !crop || !out || i < 0 || i >= ctx->manifest.nt || out_len < frameBytes(ctx, 3)) {
-      le::capi::errorText<CtxFamily>() = "le_paste_crop: bad args / out too small";
+      le::api::errorText<CtxFamily>() = "le_paste_crop: bad args / out too small";
       return 0;
     }
     ctx->cursor->pullAt(i, out);
@@ -144,9 +150,9 @@ LE_API int le_paste_crop(le_ctx* ctx, int i, const float* crop, unsigned char* o
 
 LE_API const unsigned char* le_paste_last(le_ctx* ctx, int i) {
   using R = const unsigned char*;
-  return le::capi::guarded<CtxFamily>("le_paste_last", R(nullptr), [&]() -> R {
+  return le::api::guarded<CtxFamily>("le_paste_last", R(nullptr), [&]() -> R {
     if (!ctx || !ctx->lastCrop || i < 0 || i >= ctx->manifest.nt) {
-      le::capi::errorText<CtxFamily>() = "le_paste_last: bad args / no prior render";
+      le::api::errorText<CtxFamily>() = "le_paste_last: bad args / no prior render";
       return nullptr;
     }
     unsigned char* frame = ctx->frameRGB.data();
@@ -160,7 +166,7 @@ namespace {
 // Pastes the last crop onto driver frame i and widens it to RGBA in `out`.
 int pasteToRGBA(le_ctx* ctx, int i, unsigned char* out, size_t out_len) {
   if (!out || out_len < frameBytes(ctx, 4)) {
-    le::capi::errorText<CtxFamily>() = "le_render_*_rgba: out buffer too small";
+    le::api::errorText<CtxFamily>() = "le_render_*_rgba: out buffer too small";
     return 0;
   }
   const unsigned char* rgb = le_paste_last(ctx, i);
@@ -176,7 +182,7 @@ int pasteToRGBA(le_ctx* ctx, int i, unsigned char* out, size_t out_len) {
       }
     });
   } catch (const std::exception& e) {
-    try { le::capi::setErr<CtxFamily>("le_render_*_rgba", e.what()); } catch (...) {}
+    try { le::api::setErr<CtxFamily>("le_render_*_rgba", e.what()); } catch (...) {}
     return 0;
   }
   return 1;
@@ -197,9 +203,9 @@ LE_API int le_render_drive_rgba(le_ctx* ctx, int row, unsigned char* out, size_t
 // ---- the warp prior without a renderer ----
 
 LE_API le_prior* le_prior_open(const char* bundle_dir, int lookAhead, int history) {
-  return le::capi::guarded<CtxFamily>("le_prior_open", static_cast<le_prior*>(nullptr), [&]() -> le_prior* {
+  return le::api::guarded<CtxFamily>("le_prior_open", static_cast<le_prior*>(nullptr), [&]() -> le_prior* {
     if (!bundle_dir) {
-      le::capi::errorText<CtxFamily>() = "le_prior_open: NULL bundle_dir";
+      le::api::errorText<CtxFamily>() = "le_prior_open: NULL bundle_dir";
       return nullptr;
     }
     if (lookAhead < 1) lookAhead = 2;
@@ -213,14 +219,14 @@ LE_API le_prior* le_prior_open(const char* bundle_dir, int lookAhead, int histor
 }
 
 LE_API int le_prior_row(le_prior* prior, int si, unsigned char* out, size_t cap) {
-  return le::capi::guarded<CtxFamily>("le_prior_row", 0, [&]() -> int {
+  return le::api::guarded<CtxFamily>("le_prior_row", 0, [&]() -> int {
     if (!prior || !out) {
-      le::capi::errorText<CtxFamily>() = "le_prior_row: NULL prior/out";
+      le::api::errorText<CtxFamily>() = "le_prior_row: NULL prior/out";
       return 0;
     }
     const size_t row = prior->cursor->frameBytes();
     if (cap < row) {
-      le::capi::errorText<CtxFamily>() =
+      le::api::errorText<CtxFamily>() =
           "le_prior_row: cap " + std::to_string(cap) + " < row bytes " + std::to_string(row);
       return 0;
     }
@@ -250,11 +256,11 @@ bool copyOut(const std::string& s, char* dst, size_t dstLen) {
 }  // namespace
 
 LE_API int le_bundle_resolve_handle(const char* path, char* dst, size_t dst_len) {
-  le::capi::errorText<CtxFamily>().clear();
+  le::api::errorText<CtxFamily>().clear();
   if (!path || !dst || dst_len == 0) return -1;
-  const int r = le::capi::guarded<CtxFamily>("le_bundle_resolve_handle", -1, [&]() -> int {
+  const int r = le::api::guarded<CtxFamily>("le_bundle_resolve_handle", -1, [&]() -> int {
     if (!copyOut(le::resolveBundlePath(path), dst, dst_len)) {
-      le::capi::errorText<CtxFamily>() = "le_bundle_resolve_handle: buffer too small";
+      le::api::errorText<CtxFamily>() = "le_bundle_resolve_handle: buffer too small";
       return -1;
     }
     return 1;
@@ -271,10 +277,10 @@ LE_API int le_bundle_resolve_member(const char* bundle, const char* member, char
   try {
     const std::string path = le::resolveMember(le::resolveBundlePath(bundle), member);
     if (!copyOut(path, dst, dst_len)) return -1;
-    return std::ifstream(path, std::ios::binary).is_open() ? 1 : 0;
+    return le::canOpen(path) ? 1 : 0;
   } catch (const std::exception& e) {
     dst[0] = '\0';
-    try { le::capi::setErr<CtxFamily>("le_bundle_resolve_member", e.what()); } catch (...) {}
+    try { le::api::setErr<CtxFamily>("le_bundle_resolve_member", e.what()); } catch (...) {}
   } catch (...) {
     dst[0] = '\0';
   }

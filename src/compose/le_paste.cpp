@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "base/le_env.h"
 #include "compose/le_pool.h"
 #include "compose/le_simd.h"
 
@@ -15,18 +16,6 @@ namespace le {
 namespace {
 
 constexpr size_t kMinPart = 64;
-
-// Whole-string decimal integer; false when unset, empty, junk or out of range.
-bool envInt(const char* name, long& out) {
-  const char* s = std::getenv(name);
-  if (s == nullptr || *s == '\0') return false;
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(s, &end, 10);
-  if (errno != 0 || end == s || *end != '\0') return false;
-  out = v;
-  return true;
-}
 
 // Mirror about the edge pixels (…c b | a b c … x y z | y x …), folded as
 // often as needed so that kernels wider than the crop stay inside it.
@@ -64,11 +53,11 @@ Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp)
   if (unsharp.ksize < 1 || unsharp.ksize % 2 == 0) {
     throw std::runtime_error("paste: ksize must be odd");
   }
-  long v = 0;
-  mode_ = (envInt("LE_PASTE_FAST", v) && v >= 0 && v <= 2) ? static_cast<int>(v) : 0;
+  const auto fast = env::wholeInt("LE_PASTE_FAST");
+  mode_ = (fast && *fast >= 0 && *fast <= 2) ? static_cast<int>(*fast) : 0;
   ksize_ = unsharp.ksize;
-  if (envInt("LE_PASTE_KSIZE", v) && v > 2 && v % 2 == 1 && v <= unsharp.ksize) {
-    ksize_ = static_cast<int>(v);
+  if (const auto k = env::wholeInt("LE_PASTE_KSIZE"); k && *k > 2 && *k % 2 == 1 && *k <= unsharp.ksize) {
+    ksize_ = static_cast<int>(*k);
   }
   padded_ = side_ + ksize_ - 1;
 

@@ -8,9 +8,15 @@
 #include <cstdint>
 #include <vector>
 
-#include "bundle/le_bundle.h"
-
 namespace le {
+
+// Parameters of the paste compositor's unsharp filter.
+struct Unsharp {
+  float amount = 1.3f;
+  float sigma = 2.0f;
+  std::int32_t ksize = 13;
+};
+
 
 class Paste {
  public:

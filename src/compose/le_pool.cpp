@@ -1,6 +1,8 @@
 // Worker pool. See le_pool.h.
 #include "compose/le_pool.h"
 
+#include "base/le_env.h"
+
 #include <atomic>
 #include <climits>
 #include <cstdlib>
@@ -29,8 +31,8 @@ int threadsFromEnv(const char* coreThreads, const char* pasteThreads,
   if (v && *v) {
     cap = std::strtol(v, nullptr, 10);
     if (cap <= 0) cap = 1;  // also text that does not parse (strtol gives 0)
-    // Not in the rule, a guard: a huge value (strtol saturates at LONG_MAX)
-    // on a platform that reports no hardware count must not overflow int.
+    // A guard: a huge value (strtol saturates at LONG_MAX) on a platform that
+    // reports no hardware count must not overflow int.
     if (cap > 1024) cap = 1024;
   }
   const long hc = static_cast<long>(hardwareThreads);
@@ -180,7 +182,7 @@ Pool& threadPool() {
 
 int threads() {
   static const int n = detail::threadsFromEnv(
-      std::getenv("LE_CORE_THREADS"), std::getenv("LE_PASTE_THREADS"),
+      env::text("LE_CORE_THREADS"), env::text("LE_PASTE_THREADS"),
       std::thread::hardware_concurrency());
   return n;
 }

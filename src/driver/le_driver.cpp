@@ -9,31 +9,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <new>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "base/le_env.h"
+#include "base/le_file.h"
 #include "bundle/le_bundle.h"
 #include "bundle/le_manifest_key.h"
 #include "compose/le_image.h"
 
 namespace le {
 
-namespace {
-
-bool statExists(const std::string& p) {
-  struct stat st{};
-  return ::stat(p.c_str(), &st) == 0;
-}
-
-bool envIs(const char* name, const char* value) {
-  const char* v = std::getenv(name);
-  return v && std::strcmp(v, value) == 0;
-}
-
-}  // namespace
 
 // =================================================================== sources
 
@@ -76,19 +64,6 @@ void JpgDirSource::seek(int si) {
 
 std::unique_ptr<Source> openJpgDir(const std::string& dir, int NT, int W, int H) {
   return std::make_unique<JpgDirSource>(dir, NT, W, H);
-}
-
-std::string readText(const std::string& path) {
-  std::string out;
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return out;
-  char buf[8192];
-  while (f) {
-    f.read(buf, sizeof buf);
-    out.append(buf, std::size_t(f.gcount()));
-  }
-  if (f.bad()) out.clear();  // a directory or a read error: nothing readable
-  return out;
 }
 
 bool optStr(const std::string& json, const std::string& key, std::string& out) {
@@ -333,7 +308,7 @@ std::unique_ptr<DriverCursor> DriverCursor::over(std::unique_ptr<driver::Source>
 std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhead, int history) {
   std::string jpgMember = "target_frames";
   std::string movieMember = "target_frames.mp4";
-  const std::string text = driver::readText(m.dir + "/manifest.json");
+  const std::string text = readOptionalText(m.dir + "/manifest.json");
   driver::optStr(text, "target_frames", jpgMember);
   driver::optStr(text, "target_frames_mp4", movieMember);
 
@@ -341,7 +316,7 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhea
   const std::string lastJpg = driver::frameFile(jpgDir, m.nt - 1);
   const std::string moviePath = resolveMember(m.dir, movieMember);
 
-  if (envIs("LE_DRIVER_PREFER_MP4", "1") && statExists(moviePath)) {
+  if (env::is("LE_DRIVER_PREFER_MP4", "1") && statExists(moviePath)) {
     if (statExists(lastJpg))
       std::fprintf(stderr,
                    "[le-driver] LE_DRIVER_PREFER_MP4=1 \xE2\x80\x94 %s/ is populated and NOT used; %s is the member "
@@ -366,7 +341,7 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhea
 
 std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int lookAhead, int history) {
   std::string member = "P_hevc.mov";
-  driver::optStr(driver::readText(m.dir + "/manifest.json"), "P_hevc", member);
+  driver::optStr(readOptionalText(m.dir + "/manifest.json"), "P_hevc", member);
   const std::string path = resolveMember(m.dir, member);
   if (!statExists(path))
     throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + member + " (" + path +
@@ -464,5 +439,7 @@ std::uint64_t DriverCursor::waitNanos() const {
 
 int DriverCursor::lookAhead() const { return impl_->lookAhead; }
 int DriverCursor::history() const { return impl_->history; }
+
+std::unique_ptr<PriorCursor> openIdentityPrior(const Manifest& m) { return DriverCursor::openPrior(m, 2, 11); }
 
 }  // namespace le

@@ -12,9 +12,9 @@
 #include <mutex>
 #include <string>
 
-namespace le {
+#include "bundle/le_bundle.h"
 
-struct Manifest;
+namespace le {
 
 namespace driver {
 
@@ -69,9 +69,6 @@ std::unique_ptr<Source> openJpgDir(const std::string& dir, int NT, int W, int H)
 std::unique_ptr<Source> openMp4(const std::string& path, int NT, int W, int H);
 std::unique_ptr<Source> openPriorHevc(const std::string& path, int NT, int S);
 
-// The whole file, read in binary mode; empty when it cannot be read (never throws).
-std::string readText(const std::string& path);
-
 // When json's key holds a non-empty string, out becomes it (no escape handling)
 // and the result is true; otherwise out is left unchanged. Uses the manifest's
 // key rule, so an ambiguous key throws as everywhere else.
@@ -88,13 +85,13 @@ std::string movieDecoderBuild();
 // the decoded window costs no decode. A frame handed out by pointer stays intact
 // until history + 1 further frames have been taken (or skipped by a seek).
 // Every failure of the decoder thread is sticky: each later pull or seek throws it.
-class DriverCursor {
+class DriverCursor : public PriorCursor {
  public:
   static std::unique_ptr<DriverCursor> open(const Manifest& m, int lookAhead, int history);
   static std::unique_ptr<DriverCursor> openPrior(const Manifest& m, int lookAhead, int history);
   static std::unique_ptr<DriverCursor> over(std::unique_ptr<driver::Source> source, int lookAhead, int history);
 
-  ~DriverCursor();
+  ~DriverCursor() override;
   DriverCursor(const DriverCursor&) = delete;
   DriverCursor& operator=(const DriverCursor&) = delete;
 
@@ -106,14 +103,14 @@ class DriverCursor {
   unsigned char* pullMut(int* si);
   // Frame si copied to dst; returns si. The next pull() yields si + 1 (mod NT).
   int pullAt(int si, unsigned char* dst);
-  const unsigned char* pullAt(int si, int* out);
+  const unsigned char* pullAt(int si, int* out) override;
   unsigned char* pullMutAt(int si, int* out);
   // Makes si the next frame.
   void seek(int si);
 
   int position() const;              // the index the next pull() returns
-  std::uint64_t seeks() const;       // seeks that had to reposition the source
-  std::size_t residentBytes() const; // ring + the source's own
+  std::uint64_t seeks() const override;       // seeks that had to reposition the source
+  std::size_t residentBytes() const override; // ring + the source's own
   // Total time consumers spent waiting for the decoder thread, in nanoseconds.
   std::uint64_t waitNanos() const;
 
@@ -121,7 +118,7 @@ class DriverCursor {
   int W() const { return w_; }
   int H() const { return h_; }
   std::size_t frameBytes() const { return frameBytes_; }
-  const std::string& name() const { return name_; }
+  const std::string& name() const override { return name_; }
   int lookAhead() const;
   int history() const;
 
@@ -135,5 +132,9 @@ class DriverCursor {
   std::string name_;
   std::mutex call_;  // one pull or seek at a time, seek and take together
 };
+
+// The identity's prior cursor (look-ahead 2, history 11): the movie player a
+// context hands its le::Identity.
+std::unique_ptr<PriorCursor> openIdentityPrior(const Manifest& m);
 
 }  // namespace le

@@ -14,6 +14,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "base/le_env.h"
 #include "compose/le_simd.h"
 #include "driver/le_driver.h"
 
@@ -151,8 +152,7 @@ void FfSource::openAll() {
          std::to_string(nt) + " " + kDash + " member/manifest mismatch, refusing");
 
   bool hardware = false;
-  const char* env = std::getenv("LE_DRIVER_HWDEC");
-  if (env && std::strcmp(env, "0") == 0) {
+  if (env::is("LE_DRIVER_HWDEC", "0")) {
     std::fprintf(stderr,
                  "[le-driver] LE_DRIVER_HWDEC=0 %s %s not attempted; the software decoder is the one decoder on this "
                  "fleet (same samples)\n",

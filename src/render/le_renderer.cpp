@@ -1,9 +1,5 @@
 #include "render/le_renderer.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -17,7 +13,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/le_file.h"
+#include "base/le_ort.h"
 #include "compose/le_pool.h"
+#include "compose/le_simd.h"
 #include "graph/gridsample_fast.h"
 #include "le/le.h"
 #include "onnxruntime_cxx_api.h"
@@ -67,33 +66,15 @@ bool envFirstIs(const char* name, char c) {
 
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
-// The whole model file. A directory, a pipe or a file that shrinks while read
-// gives fewer bytes than its size.
+// The whole model file, its failures in the renderer's words.
 std::vector<uint8_t> readModel(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("Renderer: cannot open " + path);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    ::close(fd);
-    throw std::runtime_error("Renderer: cannot open " + path);
-  }
-  std::vector<uint8_t> bytes;
   try {
-    bytes.resize(size_t(st.st_size));
-  } catch (...) {
-    ::close(fd);
-    throw;
+    return readBytes(path);
+  } catch (const std::runtime_error& e) {
+    const std::string m = e.what();
+    if (m.rfind("short read ", 0) == 0) throw std::runtime_error("Renderer: short read on " + path);
+    throw std::runtime_error("Renderer: " + m);
   }
-  size_t got = 0;
-  while (got < bytes.size()) {
-    const ssize_t r = ::read(fd, bytes.data() + got, bytes.size() - got);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) break;
-    got += size_t(r);
-  }
-  ::close(fd);
-  if (got != bytes.size()) throw std::runtime_error("Renderer: short read on " + path);
-  return bytes;
 }
 
 std::string kpContractText(const std::string& path, const std::string& input, int64_t rows) {
@@ -482,11 +463,11 @@ const float* Renderer::render(const int* idx, const float* kpSource, const float
     const int c = std::min(j, n - 1);
     float* pooled = r.pooledBuf.data() + size_t(j) * kPooledElems;
     if (j < n) {
-      Identity::halfToFloat(r.identity->pooled64(idx[c]), pooled, kPooledElems);
+      simd::f16ToF32(r.identity->pooled64(idx[c]), pooled, kPooledElems);
       if (r.fsRedMode)
-        Identity::halfToFloat(r.identity->fsRed(idx[c]), r.fsRedBuf.data() + size_t(j) * kFsRedElems, kFsRedElems);
+        simd::f16ToF32(r.identity->fsRed(idx[c]), r.fsRedBuf.data() + size_t(j) * kFsRedElems, kFsRedElems);
       else
-        Identity::halfToFloat(r.identity->P(idx[c]), r.pBuf.data() + size_t(j) * P, P);
+        simd::f16ToF32(r.identity->P(idx[c]), r.pBuf.data() + size_t(j) * P, P);
     } else {
       // Padding slot: repeat the last real one without converting again.
       std::memcpy(pooled, r.pooledBuf.data() + size_t(n - 1) * kPooledElems, kPooledElems * sizeof(float));

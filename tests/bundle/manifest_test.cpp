@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/le_ort.h"
 #include "bundle/le_bundle.h"
 #include "bundle_test_util.h"
 #include "onnxruntime_c_api.h"

@@ -5,6 +5,8 @@
 #include <type_traits>
 
 #include "bundle/le_bundle.h"
+#include "compose/le_simd.h"
+#include "driver/le_driver.h"
 #include "bundle_test_util.h"
 #include "forge/forge.h"
 
@@ -289,7 +291,7 @@ TEST_F(IdentityTest, MoviePriorPlaysFromTheHevcMember) {
   s.hevcPrior = true;
   s.descriptiveNames = true;  // found through its alias source_frames.hevc
   forge::writeBundle(dir(), s);
-  le::Identity id(le::loadManifest(dir()));
+  le::Identity id(le::loadManifest(dir()), le::openIdentityPrior);
   EXPECT_FALSE(id.hasP());
   EXPECT_TRUE(id.priorFromMovie());
   EXPECT_EQ(id.priorMoviePath(), dir() + "/source_frames.hevc");
@@ -313,7 +315,7 @@ TEST_F(IdentityTest, BrokenMoviePriorFailsWhenPlayed) {
   s.extraRootKeys = R"("P_hevc": "P_hevc.mov")";
   forge::writeBundle(dir(), s);
   le::test::writeFile(dir() + "/source_frames.hevc", "not really a movie");  // found through its alias
-  le::Identity id(le::loadManifest(dir()));  // the movie is opened on first use, not here
+  le::Identity id(le::loadManifest(dir()), le::openIdentityPrior);  // the movie is opened on first use, not here
   EXPECT_TRUE(id.priorFromMovie());
   EXPECT_EQ(id.priorMoviePath(), dir() + "/source_frames.hevc");
   const std::string e = errorOf([&] { id.P(0); });
@@ -508,7 +510,7 @@ TEST(HalfToFloat, EveryHalfValue) {
   std::vector<std::uint16_t> h(65536);
   for (std::size_t i = 0; i < h.size(); ++i) h[i] = std::uint16_t(i);
   std::vector<float> f(h.size(), -7.f);
-  le::Identity::halfToFloat(h.data(), f.data(), h.size());
+  le::simd::f16ToF32(h.data(), f.data(), h.size());
   for (std::size_t i = 0; i < h.size(); ++i) {
     const int sign = (i >> 15) ? -1 : 1;
     const int e = int(i >> 10) & 31, man = int(i) & 1023;
@@ -528,6 +530,6 @@ TEST(HalfToFloat, EveryHalfValue) {
   }
   // n = 0 writes nothing.
   float sentinel = 5.f;
-  le::Identity::halfToFloat(h.data() + 1, &sentinel, 0);
+  le::simd::f16ToF32(h.data() + 1, &sentinel, 0);
   EXPECT_EQ(sentinel, 5.f);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bundle/bundle_test_util.h"
+#include "base/le_file.h"
 #include "compose/le_image.h"
 #include "driver/le_driver.h"
 #include "support/tmpdir.h"
@@ -108,9 +109,9 @@ TEST(DriverFiles, ReadTextAndOptStr) {
   std::string big(20000, 'x');  // several read blocks
   big += "\n{\"a\": \"one\", \"n\": 3, \"e\": \"\"}";
   le::test::writeFile(path, big);
-  EXPECT_EQ(le::driver::readText(path), big);
-  EXPECT_EQ(le::driver::readText(tmp.str("missing")), "");
-  EXPECT_EQ(le::driver::readText(tmp.str()), "");  // a directory
+  EXPECT_EQ(le::readOptionalText(path), big);
+  EXPECT_EQ(le::readOptionalText(tmp.str("missing")), "");
+  EXPECT_EQ(le::readOptionalText(tmp.str()), "");  // a directory
 
   const std::string json = R"({"target_frames": "frames_b", "nt": 4, "empty": "", "obj": {"x": 1}})";
   std::string out = "keep";

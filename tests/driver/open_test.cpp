@@ -161,7 +161,7 @@ TEST(DriverOpen, IdentityPlaysItsPriorFromTheMovie) {
   s.descriptiveNames = true;  // the movie lies under its descriptive alias
   const std::string dir = tmp.str("movie");
   forge::writeBundle(dir, s);
-  le::Identity id(le::loadManifest(dir));
+  le::Identity id(le::loadManifest(dir), le::openIdentityPrior);
   ASSERT_TRUE(id.priorFromMovie());
 
   testing::internal::CaptureStderr();

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "bundle/le_bundle.h"
+#include "compose/le_simd.h"
+#include "driver/le_driver.h"
 #include "forge/forge.h"
 #include "graph/gridsample_fast.h"
 #include "render/le_conv.h"
@@ -45,7 +47,7 @@ Fixture forge(const TmpDir& t, le::forge::Prior prior = le::forge::Prior::Raw) {
   f.dir = t.str("bundle");
   le::forge::writeBundle(f.dir, spec);
   f.m = le::loadManifest(f.dir);
-  f.id = std::make_unique<le::Identity>(f.m);
+  f.id = std::make_unique<le::Identity>(f.m, le::openIdentityPrior);
   return f;
 }
 
@@ -76,12 +78,12 @@ std::vector<float> randomKp(int frames, uint32_t seed) {
 // What the test director renders for source frame si with these keypoints.
 std::vector<float> expectedCrop(const le::Identity& id, int si, const float* ks, const float* kd) {
   std::vector<float> pooled(65536), out(size_t(3 * kS * kS));
-  le::Identity::halfToFloat(id.pooled64(si), pooled.data(), pooled.size());
+  le::simd::f16ToF32(id.pooled64(si), pooled.data(), pooled.size());
   double shift = 0;
   for (float v : pooled) shift += v;
   shift /= double(pooled.size());
   for (int k = 0; k < 63; ++k) shift += double(kd[k]) - double(ks[k]);
-  le::Identity::halfToFloat(id.P(si), out.data(), out.size());
+  le::simd::f16ToF32(id.P(si), out.data(), out.size());
   for (float& v : out) v = float(v + shift);
   return out;
 }
@@ -329,8 +331,8 @@ TEST(Renderer, FeatSynthDirectorIsFedFromFsRed) {
   const float* out = r.render(&si, ks.data(), kd.data(), 1);
 
   std::vector<float> pooled(65536), fsr(262144);
-  le::Identity::halfToFloat(f.id->pooled64(si), pooled.data(), pooled.size());
-  le::Identity::halfToFloat(f.id->fsRed(si), fsr.data(), fsr.size());
+  le::simd::f16ToF32(f.id->pooled64(si), pooled.data(), pooled.size());
+  le::simd::f16ToF32(f.id->fsRed(si), fsr.data(), fsr.size());
   double shift = 0, fm = 0;
   for (float v : pooled) shift += v;
   shift /= 65536.0;

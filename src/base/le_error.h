@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-namespace le::capi {
+namespace le::api {
 
 // One thread-local text per family tag; its c_str() stays valid until the next
 // call on the same thread that clears or sets it.
@@ -39,7 +39,4 @@ R guarded(const char* fn, R failure, Body&& body) noexcept {
   return failure;
 }
 
-// The rendering context's family (le_create, render, paste, prior, resolve).
-struct CtxFamily {};
-
-}  // namespace le::capi
+}  // namespace le::api
