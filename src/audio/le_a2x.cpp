@@ -567,6 +567,10 @@ le::a2x::Engine& need(le_a2x* e) {
   if (!e) throw std::runtime_error("NULL engine");
   return e->engine;
 }
+const le::a2x::Engine& need(const le_a2x* e) {
+  if (!e) throw std::runtime_error("NULL engine");
+  return e->engine;
+}
 
 int framesOf(int n) { return static_cast<int>((int64_t(n) + le::a2x::kHop - 1) / le::a2x::kHop); }
 
@@ -618,7 +622,7 @@ void le_a2x_finish(le_a2x* e) {
   });
 }
 
-int le_a2x_total(le_a2x* e) {
+int le_a2x_total(const le_a2x* e) {
   return guarded<A2xFamily>("le_a2x_total", -1, [&] { return need(e).total(); });
 }
 
@@ -670,11 +674,11 @@ void le_a2x_set_eager(le_a2x* e, int eager) {
   });
 }
 
-int le_a2x_width(le_a2x* e) {
+int le_a2x_width(const le_a2x* e) {
   return guarded<A2xFamily>("le_a2x_width", 0, [&] { return need(e).width(); });
 }
 
-int le_a2x_nt(le_a2x* e) {
+int le_a2x_nt(const le_a2x* e) {
   return guarded<A2xFamily>("le_a2x_nt", 0, [&] { return need(e).nt(); });
 }
 

@@ -658,6 +658,15 @@ struct le_motion {
 using le::api::guarded;
 using le::api::MotionFamily;
 
+namespace {
+// A null handle is refused with the function's own name.
+template <class M>
+auto& need(M* m) {
+  if (!m) throw std::runtime_error("NULL engine");
+  return m->engine;
+}
+}  // namespace
+
 extern "C" {
 
 LE_API le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep) {
@@ -677,14 +686,13 @@ LE_API int le_motion_push(le_motion* m, const float* samples, int n) {
 
 LE_API int le_motion_finish(le_motion* m) {
   return guarded<MotionFamily>("le_motion_finish", 0, [&]() -> int {
-    if (!m) return 0;
-    m->engine.finish();
+    need(m).finish();
     return 1;
   });
 }
 
 LE_API int le_motion_avail(le_motion* m) {
-  return guarded<MotionFamily>("le_motion_avail", 0, [&]() -> int { return m ? m->engine.avail() : 0; });
+  return guarded<MotionFamily>("le_motion_avail", 0, [&]() -> int { return need(m).avail(); });
 }
 
 LE_API int le_motion_pull(le_motion* m, int* si, float* xs, float* xd, int n) {
@@ -696,33 +704,29 @@ LE_API int le_motion_pull(le_motion* m, int* si, float* xs, float* xd, int n) {
 
 LE_API void le_motion_reset(le_motion* m, int start, int dir, int loop) {
   guarded<MotionFamily>("le_motion_reset", 0, [&]() -> int {
-    if (m) m->engine.reset(start, dir, loop);
+    need(m).reset(start, dir, loop);
     return 1;
   });
 }
 
 LE_API void le_motion_set_eager(le_motion* m, int eager) {
   guarded<MotionFamily>("le_motion_set_eager", 0, [&]() -> int {
-    if (m) m->engine.setEager(eager);
+    need(m).setEager(eager);
     return 1;
   });
 }
 
-LE_API int le_motion_total(le_motion* m) {
-  return guarded<MotionFamily>("le_motion_total", 0, [&]() -> int { return m ? m->engine.total() : 0; });
+LE_API int le_motion_total(const le_motion* m) {
+  return guarded<MotionFamily>("le_motion_total", 0, [&]() -> int { return need(m).total(); });
 }
 
-LE_API int le_motion_nt(le_motion* m) {
-  return guarded<MotionFamily>("le_motion_nt", 0, [&]() -> int { return m ? m->engine.nt() : 0; });
+LE_API int le_motion_nt(const le_motion* m) {
+  return guarded<MotionFamily>("le_motion_nt", 0, [&]() -> int { return need(m).nt(); });
 }
 
 LE_API const char* le_motion_last_error(void) { return le::api::errorText<MotionFamily>().c_str(); }
 
-LE_API void le_motion_destroy(le_motion* m) {
-  guarded<MotionFamily>("le_motion_destroy", 0, [&]() -> int {
-    delete m;
-    return 1;
-  });
-}
+// Cannot fail, so it leaves the error text alone.
+LE_API void le_motion_destroy(le_motion* m) { delete m; }
 
 }  // extern "C"

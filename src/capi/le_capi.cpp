@@ -57,6 +57,17 @@ le_ctx::le_ctx(const std::string& bundleDir, const std::string& key, int32_t thr
 
 extern "C" {
 
+#define LE_STR_(x) #x
+#define LE_STR(x) LE_STR_(x)
+LE_API const char* le_version(void) {
+  // Spelled from the header's macros, so the library and its header cannot disagree.
+  static constexpr char kVersion[] =
+      LE_STR(LE_VERSION_MAJOR) "." LE_STR(LE_VERSION_MINOR) "." LE_STR(LE_VERSION_PATCH);
+  return kVersion;
+}
+#undef LE_STR
+#undef LE_STR_
+
 LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads, const char* ep) {
   return le::api::guarded<CtxFamily>("le_create", static_cast<le_ctx*>(nullptr), [&]() -> le_ctx* {
     if (!bundle_dir || !model_key) {
@@ -73,11 +84,11 @@ LE_API void le_destroy(le_ctx* ctx) { delete ctx; }
 
 LE_API const char* le_last_error(void) { return le::api::errorText<CtxFamily>().c_str(); }
 
-LE_API int le_nt(le_ctx* ctx) { return ctx ? ctx->manifest.nt : 0; }
-LE_API int le_width(le_ctx* ctx) { return ctx ? ctx->manifest.W : 0; }
-LE_API int le_height(le_ctx* ctx) { return ctx ? ctx->manifest.H : 0; }
-LE_API int le_crop(le_ctx* ctx) { return ctx ? ctx->manifest.crop : 0; }
-LE_API int le_drive_frames(le_ctx* ctx) { return ctx ? ctx->drive.frames : 0; }
+LE_API int le_nt(const le_ctx* ctx) { return ctx ? ctx->manifest.nt : 0; }
+LE_API int le_width(const le_ctx* ctx) { return ctx ? ctx->manifest.W : 0; }
+LE_API int le_height(const le_ctx* ctx) { return ctx ? ctx->manifest.H : 0; }
+LE_API int le_crop(const le_ctx* ctx) { return ctx ? ctx->manifest.crop : 0; }
+LE_API int le_drive_frames(const le_ctx* ctx) { return ctx ? ctx->drive.frames : 0; }
 LE_API int le_host_kp_rows(void) { return le::kHostKpRows; }
 
 LE_API const unsigned char* le_target_frame(le_ctx* ctx, int i) {
@@ -235,9 +246,9 @@ LE_API int le_prior_row(le_prior* prior, int si, unsigned char* out, size_t cap)
   });
 }
 
-LE_API size_t le_prior_row_bytes(le_prior* prior) { return prior ? prior->cursor->frameBytes() : 0; }
+LE_API size_t le_prior_row_bytes(const le_prior* prior) { return prior ? prior->cursor->frameBytes() : 0; }
 
-LE_API const char* le_prior_backend(le_prior* prior) { return prior ? prior->backend.c_str() : ""; }
+LE_API const char* le_prior_backend(const le_prior* prior) { return prior ? prior->backend.c_str() : ""; }
 
 LE_API void le_prior_close(le_prior* prior) { delete prior; }
 
@@ -257,7 +268,10 @@ bool copyOut(const std::string& s, char* dst, size_t dstLen) {
 
 LE_API int le_bundle_resolve_handle(const char* path, char* dst, size_t dst_len) {
   le::api::errorText<CtxFamily>().clear();
-  if (!path || !dst || dst_len == 0) return -1;
+  if (!path || !dst || dst_len == 0) {
+    if (dst && dst_len > 0) dst[0] = '\0';
+    return -1;
+  }
   const int r = le::api::guarded<CtxFamily>("le_bundle_resolve_handle", -1, [&]() -> int {
     if (!copyOut(le::resolveBundlePath(path), dst, dst_len)) {
       le::api::errorText<CtxFamily>() = "le_bundle_resolve_handle: buffer too small";
@@ -273,7 +287,10 @@ LE_API int le_bundle_resolve_handle(const char* path, char* dst, size_t dst_len)
 // failure (which the caller could not otherwise tell from a missing member) is
 // reported as -1 with the error text set, as le_bundle_resolve_handle does.
 LE_API int le_bundle_resolve_member(const char* bundle, const char* member, char* dst, size_t dst_len) {
-  if (!bundle || !member || !dst || dst_len == 0) return -1;
+  if (!bundle || !member || !dst || dst_len == 0) {
+    if (dst && dst_len > 0) dst[0] = '\0';
+    return -1;
+  }
   try {
     const std::string path = le::resolveMember(le::resolveBundlePath(bundle), member);
     if (!copyOut(path, dst, dst_len)) return -1;

@@ -9,6 +9,10 @@
 
 int main(void) {
   le_ctx* ctx;
+  const le_ctx* cctx = NULL;
+  const le_prior* cprior = NULL;
+  const le_motion* cmotion = NULL;
+  char version[32];
   if (le_host_kp_rows() != 21) {
     fprintf(stderr, "le_host_kp_rows() = %d\n", le_host_kp_rows());
     return 1;
@@ -19,6 +23,20 @@ int main(void) {
     return 1;
   }
   if (le_nt(NULL) != 0 || le_width(NULL) != 0) return 1;
+  /* Read-only getters take const handles without a cast. */
+  if (le_height(cctx) != 0 || le_prior_row_bytes(cprior) != 0 || strcmp(le_prior_backend(cprior), "") != 0 ||
+      le_motion_nt(cmotion) != 0)
+    return 1;
+  /* The library in use is the one this header describes; asking never touches the error text. */
+  sprintf(version, "%d.%d.%d", LE_VERSION_MAJOR, LE_VERSION_MINOR, LE_VERSION_PATCH);
+  if (strcmp(le_version(), version) != 0) {
+    fprintf(stderr, "le_version() = %s, header %s\n", le_version(), version);
+    return 1;
+  }
+  if (strcmp(le_last_error(), "le_create: NULL bundle_dir/model_key") != 0) {
+    fprintf(stderr, "le_version touched the error text: %s\n", le_last_error());
+    return 1;
+  }
   printf("c header ok\n");
   return 0;
 }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -85,6 +87,32 @@ TEST(LeCreate, NullArgumentsAndGettersOnNull) {
   EXPECT_EQ(le_drive_frames(nullptr), 0);
   EXPECT_EQ(le_host_kp_rows(), 21);
   EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+  EXPECT_EQ(le_prior_row_bytes(nullptr), 0u);
+  EXPECT_STREQ(le_prior_backend(nullptr), "");
+  le_destroy(nullptr);
+  le_prior_close(nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+}
+
+TEST(LeVersion, SpellsTheHeaderMacrosAndLeavesTheErrorText) {
+  ASSERT_EQ(le_create(nullptr, nullptr, 0, nullptr), nullptr);
+  const char* v = le_version();
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(le_version(), v);  // static storage, not a per-call buffer
+  EXPECT_STREQ(le_last_error(), "le_create: NULL bundle_dir/model_key");
+
+  const struct {
+    const char* part;
+    int header;
+  } parts[] = {{"major", LE_VERSION_MAJOR}, {"minor", LE_VERSION_MINOR}, {"patch", LE_VERSION_PATCH}};
+  const std::string text = v;
+  ASSERT_EQ(std::count(text.begin(), text.end(), '.'), 2) << text;
+  std::istringstream in(text);
+  for (const auto& p : parts) {
+    std::string piece;
+    std::getline(in, piece, '.');
+    EXPECT_EQ(piece, std::to_string(p.header)) << text << ", " << p.part;
+  }
 }
 
 TEST(LeCreate, ErrorTextIsPerThreadAndClearedBySuccess) {
