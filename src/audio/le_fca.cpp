@@ -57,6 +57,92 @@ bool fits(const std::vector<int64_t>& s, const std::vector<int64_t>& want) {
   return true;
 }
 
+// Every buffer of one clip, sized from its frame count T.
+struct ClipBuffers {
+  std::vector<float> feat, result, window, cond;
+};
+
+// Sized before any model runs, so a clip too long for memory fails first.
+ClipBuffers clipBuffers(int n, int T) {
+  ClipBuffers b;
+  try {
+    b.feat.resize(size_t(T) * kDim);
+    b.result.resize(size_t(T) * kKp);
+    b.window.resize(kWin);
+    b.cond.resize(size_t(kCtx) * kDim);
+  } catch (const std::bad_alloc&) {
+    throw std::runtime_error("a clip of " + std::to_string(n) + " samples (" + std::to_string(T) +
+                             " frames) needs more memory than is available");
+  }
+  return b;
+}
+
+// The kWin samples from s0 (zeros past the clip's end), scaled to zero mean and
+// unit variance. Non-finite samples count as silence: one bad sample must not
+// turn the window's variance, and through the running speech mean every later
+// frame, into NaN.
+void normaliseWindow(const float* audio, int n, int64_t s0, float* window) {
+  double sum = 0;
+  for (int i = 0; i < kWin; ++i) {
+    const int64_t s = s0 + i;
+    const float x = s < n ? audio[s] : 0.f;
+    window[i] = std::isfinite(x) ? x : 0.f;
+    sum += window[i];
+  }
+  const double mean = sum / kWin;
+  double var = 0;
+  for (int i = 0; i < kWin; ++i) var += (window[i] - mean) * (window[i] - mean);
+  var /= kWin;
+  const double scale = 1.0 / std::sqrt(var + kVarEps);
+  for (int i = 0; i < kWin; ++i) window[i] = float((window[i] - mean) * scale);
+}
+
+// Clip frame f's feature row: the mean of layers 4..9 at window frame i of the
+// extractor output hs. A non-finite value is refused.
+void layerMean(const float* hs, int i, int f, float* row) {
+  const size_t layerStride = size_t(kWinFrames) * kDim;
+  std::fill(row, row + kDim, 0.f);
+  for (int l = kLayerFirst; l <= kLayerLast; ++l) {
+    const float* src = hs + l * layerStride + size_t(i) * kDim;
+    for (int c = 0; c < kDim; ++c) row[c] += src[c];
+  }
+  for (int c = 0; c < kDim; ++c) {
+    row[c] /= float(kLayerLast - kLayerFirst + 1);
+    if (!std::isfinite(row[c]))
+      throw std::runtime_error("le_fca: extractor produced a non-finite feature at frame " + std::to_string(f));
+  }
+}
+
+// Subtracts from each row the running mean of the speech rows so far, in
+// place: a frame's norm is taken before its row changes. A row is speech when
+// its norm is above the running 20th percentile (above 0 for the first 7).
+void removeSpeechMean(float* feat, int T) {
+  fca::Percentile20 pct{size_t(T)};
+  std::vector<double> speechSum(kDim, 0.0);
+  int64_t speech = 0;
+  for (int t = 0; t < T; ++t) {
+    float* row = feat + size_t(t) * kDim;
+    double ss = 0;
+    for (int c = 0; c < kDim; ++c) ss += double(row[c]) * row[c];
+    const double e = std::sqrt(ss);
+    const double p = pct.add(e);
+    if (t <= 6 ? e > 0 : e > p) {
+      for (int c = 0; c < kDim; ++c) speechSum[c] += row[c];
+      ++speech;
+    }
+    const double div = double(std::max<int64_t>(1, speech));
+    for (int c = 0; c < kDim; ++c) row[c] = float(row[c] - speechSum[c] / div);
+  }
+}
+
+// Rows t-1 .. t+5 of feat into cond, clamped at the clip's ends.
+void stackContext(const float* feat, int T, int t, float* cond) {
+  for (int k = 0; k < kCtx; ++k) {
+    const int r = std::clamp(t - 1 + k, 0, T - 1);
+    std::copy_n(feat + size_t(r) * kDim, kDim, cond + size_t(k) * kDim);
+  }
+}
+
 }  // namespace
 
 namespace fca {
@@ -133,46 +219,30 @@ int FcaEngine::deltas(const float* audio, int n, float* out, int cap) {
   const int64_t T64 = frames(n);
   if (cap < T64) return -1;
   const int T = int(T64);
+
+  ClipBuffers b = clipBuffers(n, T);
+  features(audio, n, T, b.feat.data(), b.window.data());
+  removeSpeechMean(b.feat.data(), T);
+  recurrence(b.feat.data(), T, b.cond.data(), b.result.data());
+  // Only a clip that succeeded reaches the caller's buffer.
+  std::copy(b.result.begin(), b.result.end(), out);
+  return T;
+}
+
+// One extractor window per 100 frames; a later window fills only the rows the
+// earlier ones left, and never its own first 50.
+void FcaEngine::features(const float* audio, int n, int T, float* feat, float* window) {
   Impl& m = *impl_;
-
-  // Every buffer is sized from T here; a clip too long for memory fails before any model runs.
-  std::vector<float> feat, result, window, cond;
-  try {
-    feat.resize(size_t(T) * kDim);
-    result.resize(size_t(T) * kKp);
-    window.resize(kWin);
-    cond.resize(size_t(kCtx) * kDim);
-  } catch (const std::bad_alloc&) {
-    throw std::runtime_error("a clip of " + std::to_string(n) + " samples (" + std::to_string(T) +
-                             " frames) needs more memory than is available");
-  }
-
-  // 1. Features, one extractor window per 100 frames.
   const char* extIn[1] = {kExtIn};
   const char* extOut[1] = {kExtOut};
   const int64_t winShape[2] = {1, kWin};
-  Ort::Value winTensor = Ort::Value::CreateTensor<float>(m.mem, window.data(), window.size(), winShape, 2);
+  Ort::Value winTensor = Ort::Value::CreateTensor<float>(m.mem, window, kWin, winShape, 2);
   int filled = 0;
   for (int w = 0; filled < T; ++w) {
     const int f0 = w * kStepFrames;
     const int from = w == 0 ? 0 : std::max(filled, f0 + kFillFrom);
     const int to = std::min(f0 + kWinFrames, T);
-    const int64_t s0 = int64_t(f0) * kHop;
-    // Non-finite samples count as silence: one bad sample must not turn the
-    // window's variance, and through the running speech mean every later frame, into NaN.
-    double sum = 0;
-    for (int i = 0; i < kWin; ++i) {
-      const int64_t s = s0 + i;
-      const float x = s < n ? audio[s] : 0.f;
-      window[i] = std::isfinite(x) ? x : 0.f;
-      sum += window[i];
-    }
-    const double mean = sum / kWin;
-    double var = 0;
-    for (int i = 0; i < kWin; ++i) var += (window[i] - mean) * (window[i] - mean);
-    var /= kWin;
-    const double scale = 1.0 / std::sqrt(var + kVarEps);
-    for (int i = 0; i < kWin; ++i) window[i] = float((window[i] - mean) * scale);
+    normaliseWindow(audio, n, int64_t(f0) * kHop, window);
 
     const auto t0 = std::chrono::steady_clock::now();
     auto outs = m.ext->Run(Ort::RunOptions{nullptr}, extIn, &winTensor, 1, extOut, 1);
@@ -184,59 +254,25 @@ int FcaEngine::deltas(const float* audio, int n, float* out, int cap) {
                                ", expected [layers,1,200,768] with at least 10 layers");
     layers_ = int(shape[0]);
     const float* hs = outs[0].GetTensorData<float>();
-    const size_t layerStride = size_t(kWinFrames) * kDim;
-    for (int f = from; f < to; ++f) {
-      float* row = feat.data() + size_t(f) * kDim;
-      const int i = f - f0;
-      std::fill(row, row + kDim, 0.f);
-      for (int l = kLayerFirst; l <= kLayerLast; ++l) {
-        const float* src = hs + l * layerStride + size_t(i) * kDim;
-        for (int c = 0; c < kDim; ++c) row[c] += src[c];
-      }
-      for (int c = 0; c < kDim; ++c) {
-        row[c] /= float(kLayerLast - kLayerFirst + 1);
-        if (!std::isfinite(row[c]))
-          throw std::runtime_error("le_fca: extractor produced a non-finite feature at frame " + std::to_string(f));
-      }
-    }
+    for (int f = from; f < to; ++f) layerMean(hs, f - f0, f, feat + size_t(f) * kDim);
     filled = to;
   }
+}
 
-  // 2. Speech mean removal, in place: a frame's norm is taken before its row changes.
-  {
-    fca::Percentile20 pct{size_t(T)};
-    std::vector<double> speechSum(kDim, 0.0);
-    int64_t speech = 0;
-    for (int t = 0; t < T; ++t) {
-      float* row = feat.data() + size_t(t) * kDim;
-      double ss = 0;
-      for (int c = 0; c < kDim; ++c) ss += double(row[c]) * row[c];
-      const double e = std::sqrt(ss);
-      const double p = pct.add(e);
-      if (t <= 6 ? e > 0 : e > p) {
-        for (int c = 0; c < kDim; ++c) speechSum[c] += row[c];
-        ++speech;
-      }
-      const double div = double(std::max<int64_t>(1, speech));
-      for (int c = 0; c < kDim; ++c) row[c] = float(row[c] - speechSum[c] / div);
-    }
-  }
-
-  // 3-4. Context stack and recurrence.
+// The delta model, one step per frame, fed its own previous delta and state.
+void FcaEngine::recurrence(const float* feat, int T, float* cond, float* result) {
+  Impl& m = *impl_;
   const char* inNames[3] = {kCond, kPrev, kH};
   const char* outNames[2] = {kM, kHn};
   const int64_t condShape[3] = {1, kCtx, kDim};
   const int64_t prevShape[2] = {1, kKp};
   float prev[kKp] = {}, h[kHidden] = {};
   Ort::Value ins[3] = {
-      Ort::Value::CreateTensor<float>(m.mem, cond.data(), cond.size(), condShape, 3),
+      Ort::Value::CreateTensor<float>(m.mem, cond, size_t(kCtx) * kDim, condShape, 3),
       Ort::Value::CreateTensor<float>(m.mem, prev, kKp, prevShape, 2),
       Ort::Value::CreateTensor<float>(m.mem, h, kHidden, m.hShape.data(), m.hShape.size())};
   for (int t = 0; t < T; ++t) {
-    for (int k = 0; k < kCtx; ++k) {
-      const int r = std::clamp(t - 1 + k, 0, T - 1);
-      std::copy_n(feat.data() + size_t(r) * kDim, kDim, cond.data() + size_t(k) * kDim);
-    }
+    stackContext(feat, T, t, cond);
     const auto t0 = std::chrono::steady_clock::now();
     auto outs = m.model->Run(Ort::RunOptions{nullptr}, inNames, ins, 3, outNames, 2);
     ortSeconds_ += secondsSince(t0);
@@ -246,12 +282,10 @@ int FcaEngine::deltas(const float* audio, int n, float* out, int cap) {
       throw std::runtime_error("le_fca: delta model outputs \"m\"/\"hn\" do not hold 63/384 values");
     const float* mo = outs[0].GetTensorData<float>();
     const float* hn = outs[1].GetTensorData<float>();
-    std::copy_n(mo, kKp, result.data() + size_t(t) * kKp);
+    std::copy_n(mo, kKp, result + size_t(t) * kKp);
     std::copy_n(mo, kKp, prev);
     std::copy_n(hn, kHidden, h);
   }
-  std::copy(result.begin(), result.end(), out);
-  return T;
 }
 
 }  // namespace le
@@ -293,11 +327,7 @@ LE_API int le_fca_deltas(le_fca* e, const float* audio, int n, float* out, int c
 
 LE_API const char* le_fca_last_error(void) { return le::api::errorText<FcaFamily>().c_str(); }
 
-LE_API void le_fca_destroy(le_fca* e) {
-  guarded<FcaFamily>("le_fca_destroy", 0, [&]() -> int {
-    delete e;
-    return 1;
-  });
-}
+// Cannot fail, so it leaves the error text alone.
+LE_API void le_fca_destroy(le_fca* e) { delete e; }
 
 }  // extern "C"

@@ -76,6 +76,12 @@ class FcaEngine {
   void clearCounters() { extractorRuns_ = modelRuns_ = 0; ortSeconds_ = 0; }
 
  private:
+  // The model stages of deltas(). features: T rows of kDim floats into feat, the
+  // extractor's input staged in window (kWin floats). recurrence: T x 63 deltas
+  // into result, each step's context rows staged in cond (kCtx x kDim floats).
+  void features(const float* audio, int n, int T, float* feat, float* window);
+  void recurrence(const float* feat, int T, float* cond, float* result);
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
   int layers_ = 0;

@@ -215,9 +215,9 @@ MotionEngine::MotionEngine(const std::string& dir, int threads, const std::strin
   srcXs_ = member("src_xs_info.bin", size_t(nt_) * kRec);
   xsTarget_ = readFloats(resolveMember(dir, "xs_target.bin"), size_t(nt_) * kKp);
   // A zero source scale would turn every lip offset into NaN.
-  if (!(srcXs_[258] != 0.f) || !std::isfinite(chXs_[258] / srcXs_[258]))
+  if (!(srcXs_[kRecScale] != 0.f) || !std::isfinite(chXs_[kRecScale] / srcXs_[kRecScale]))
     throw std::runtime_error("src_xs_info.bin: frame 0 has scale 0");
-  scaleRatio_ = chXs_[258] / srcXs_[258];
+  scaleRatio_ = chXs_[kRecScale] / srcXs_[kRecScale];
 
   if (threads <= 0) threads = pool::threads();
   impl_->audio = openSession(dir, "hubert_student.onnx", threads, ep);
@@ -225,12 +225,12 @@ MotionEngine::MotionEngine(const std::string& dir, int threads, const std::strin
   impl_->stitch = openSession(dir, "stitch.onnx", threads, ep);
 
   // Reference motion vector of the character.
-  chRef_[0] = chXs_[258] - 1.f;
-  std::copy(chXs_.begin() + 126, chXs_.begin() + 192, chRef_.begin() + 1);
-  std::copy(chXs_.begin() + 262, chXs_.begin() + 328, chRef_.begin() + 67);
-  std::copy(chXs_.begin() + 192, chXs_.begin() + 258, chRef_.begin() + 133);
-  std::copy(chXs_.begin() + 259, chXs_.begin() + 262, chRef_.begin() + 199);
-  std::copy(chXs_.begin(), chXs_.begin() + 63, chRef_.begin() + 202);
+  chRef_[kMotScale] = chXs_[kRecScale] - 1.f;
+  std::copy_n(chXs_.begin() + kRecPitch, kPoseBins, chRef_.begin() + kMotPitch);
+  std::copy_n(chXs_.begin() + kRecYaw, kPoseBins, chRef_.begin() + kMotYaw);
+  std::copy_n(chXs_.begin() + kRecRoll, kPoseBins, chRef_.begin() + kMotRoll);
+  std::copy_n(chXs_.begin() + kRecT, 3, chRef_.begin() + kMotT);
+  std::copy_n(chXs_.begin() + kRecExp, kKp, chRef_.begin() + kMotExp);
 
   twiddles_ = fftTwiddles();
   winSamples_.assign(kWinSamples, 0.f);
@@ -545,21 +545,21 @@ void MotionEngine::motionAt(int i, float* m) const {
 void MotionEngine::emit(int i, int s, float* xs, float* xd) {
   float m[kMot];
   motionAt(i, m);
-  const float* ref = emitted_ == 0 ? m + 202 : exprRef_.data();
+  const float* ref = emitted_ == 0 ? m + kMotExp : exprRef_.data();
   const float* r = srcXs_.data() + size_t(s) * kRec;
   float e[kKp];
   std::copy(r, r + kKp, e);
   for (int j : kLip)
     for (int c = 0; c < 3; ++c) {
       const int k = 3 * j + c;
-      e[k] = (m[202 + k] - ref[k]) * scaleRatio_ + r[k];
+      e[k] = (m[kMotExp + k] - ref[k]) * scaleRatio_ + r[k];
     }
-  const float pitch = decodeAngle(r + 126), yaw = decodeAngle(r + 262), roll = decodeAngle(r + 192);
+  const float pitch = decodeAngle(r + kRecPitch), yaw = decodeAngle(r + kRecYaw), roll = decodeAngle(r + kRecRoll);
   float Rs[9], Rd[9];
   rotation(pitch, yaw, roll, Rs);
   rotation(pitch + deltaPitch_, yaw, roll, Rd);
-  const float scale = r[258];
-  const float t[3] = {r[259], r[260], 0.f};
+  const float scale = r[kRecScale];
+  const float t[3] = {r[kRecT], r[kRecT + 1], 0.f};
   for (int j = 0; j < 21; ++j) {
     const float* x = r + 63 + 3 * j;
     for (int c = 0; c < 3; ++c) {
@@ -579,7 +579,7 @@ void MotionEngine::emit(int i, int s, float* xs, float* xd) {
     xs[k] = target[k];
     xd[k] = (stOut_[k] - stIn_s_[k]) * sBridge_ + target[k];
   }
-  if (emitted_ == 0) std::copy(m + 202, m + kMot, exprRef_.begin());
+  if (emitted_ == 0) std::copy(m + kMotExp, m + kMot, exprRef_.begin());
   if (!dumpDir_.empty()) {
     dump("xs.bin", xs, kKp, true);
     dump("xd.bin", xd, kKp, true);

@@ -80,6 +80,24 @@ inline constexpr const char* kStitchSrc = "kp_source";  // 1 x 21 x 3
 inline constexpr const char* kStitchDrv = "kp_driving"; // 1 x 21 x 3
 inline constexpr const char* kStitchOut = "kp_stitched";// 1 x 21 x 3
 
+// Where each part sits in a source record (kRec floats) and in the motion vector
+// (kMot floats). Each pose angle is kPoseBins logits; expression and keypoints are kKp.
+inline constexpr int kPoseBins = 66;
+inline constexpr int kRecExp = 0;
+inline constexpr int kRecKp = 63;     // canonical keypoints
+inline constexpr int kRecPitch = 126;
+inline constexpr int kRecRoll = 192;
+inline constexpr int kRecScale = 258;
+inline constexpr int kRecT = 259;     // translation x, y, z
+inline constexpr int kRecYaw = 262;
+inline constexpr int kMotScale = 0;   // scale - 1
+inline constexpr int kMotPitch = 1;
+inline constexpr int kMotYaw = 67;
+inline constexpr int kMotRoll = 133;
+inline constexpr int kMotT = 199;
+inline constexpr int kMotExp = 202;
+static_assert(kRecYaw + kPoseBins == kRec && kMotExp + kKp == kMot && kMotExp == kSmooth);
+
 }  // namespace motion
 
 class MotionEngine {

@@ -1,18 +1,16 @@
 #include "render/le_renderer.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
+#include "base/le_env.h"
 #include "base/le_file.h"
 #include "base/le_ort.h"
 #include "compose/le_pool.h"
@@ -59,11 +57,6 @@ constexpr int64_t kPooledElems = 65536;  // 64 x 32 x 32
 constexpr int64_t kFsRedElems = 262144;  // 64 x 64 x 64
 constexpr int64_t kKp = 63;              // kHostKpRows x 3
 
-bool envFirstIs(const char* name, char c) {
-  const char* v = std::getenv(name);
-  return v && v[0] == c;
-}
-
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
 // The whole model file, its failures in the renderer's words.
@@ -93,6 +86,134 @@ std::string kpContractText(const std::string& path, const std::string& input, in
          "gate that exists to prevent it.";
 }
 
+// ---- The rewrite log -------------------------------------------------------
+// Every load-time rewrite records what it did here, so whether the graph
+// changed (and must be opened from memory) and what the log says about each
+// rewrite are decided in one place.
+
+enum class Rewrite { WarpNode, GridSample, StudentBlend, HeadCubic, LipContour, SourceConeHoist };
+
+struct RewriteEntry {
+  Rewrite rewrite;
+  size_t count = 0;      // nodes changed; 0 when it declined
+  std::string reason;    // why it declined, when it says
+  bool skipped = false;  // not tried: an earlier rewrite already took its part of the graph
+};
+
+// The line an entry prints, "" when it prints none.
+std::string rewriteLine(const RewriteEntry& e, const std::string& key) {
+  const std::string n = std::to_string(e.count);
+  const std::string why = e.reason.empty() ? "no reason given" : e.reason;
+  switch (e.rewrite) {
+    case Rewrite::WarpNode:
+      if (e.count > 0)
+        return "[le] director warp -> com.corvane::WarpDirector (" + n +
+               " nodes removed, the source cone with them)\n";
+      return "[le] director warp NOT moved to one node (" + why + ") — the graph loads exactly as it did before\n";
+    case Rewrite::GridSample:
+      if (e.count == 0) return "";
+      return "[le] std GridSample -> com.corvane::GridSampleFast load-time rewrite: " + n + " node(s) (" + key + ")\n";
+    case Rewrite::StudentBlend:
+      if (e.count == 0) return "";
+      return "[le] L3 student blend MatMul -> Gemm load-time normalisation: " + n + " node(s) (" + key +
+             ") — a pre-2026-09-11 student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML "
+             "unit that includes the GPU\n";
+    case Rewrite::HeadCubic:
+      if (e.count == 0) return "";
+      return "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: " + n +
+             " node(s) (" + key +
+             ") — the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class EP and "
+             "no CoreML/NNAPI EP can claim it\n";
+    case Rewrite::LipContour:
+      // A bound contour would print its LIP CONTOUR line here; none binds yet.
+      if (e.count > 0) return "";
+      return "[le] !!! lip contour NOT bound to the compose alpha (" + key + "): " + why +
+             " — this session serves the graph's own ELLIPSE\n";
+    case Rewrite::SourceConeHoist:
+      if (e.skipped)
+        return "[le] source-cone hoist SKIPPED (" + key +
+               "): the warp node subsumes the cone — there is nothing left to hoist\n";
+      if (e.count == 0 && !e.reason.empty())
+        return "[le] source-cone hoist NOT applied (" + key + "): " + e.reason + "\n";
+      return "";
+  }
+  return "";
+}
+
+// The warp node and the hoist, and a contour that did not bind, are told as
+// they happen: later steps (and the reader of the log) depend on them. Counted
+// graph changes are summed up once every rewrite has run.
+bool toldAtOnce(const RewriteEntry& e) {
+  return e.rewrite == Rewrite::WarpNode || e.rewrite == Rewrite::SourceConeHoist ||
+         (e.rewrite == Rewrite::LipContour && e.count == 0);
+}
+
+class RewriteLog {
+ public:
+  explicit RewriteLog(std::string key) : key_(std::move(key)) {}
+
+  // Records one rewrite's outcome; returns its count.
+  size_t record(RewriteEntry e) {
+    if (toldAtOnce(e)) print(e);
+    entries_.push_back(std::move(e));
+    return entries_.back().count;
+  }
+  size_t record(Rewrite r, size_t count, std::string reason = {}) {
+    return record(RewriteEntry{r, count, std::move(reason)});
+  }
+
+  size_t count(Rewrite r) const {
+    size_t n = 0;
+    for (const RewriteEntry& e : entries_)
+      if (e.rewrite == r) n += e.count;
+    return n;
+  }
+  // Any rewrite changed the graph: it must be opened from the rewritten bytes.
+  bool changedGraph() const {
+    for (const RewriteEntry& e : entries_)
+      if (e.count > 0) return true;
+    return false;
+  }
+  // The lines not told at once, in the order the rewrites ran.
+  void report() const {
+    for (const RewriteEntry& e : entries_)
+      if (!toldAtOnce(e)) print(e);
+  }
+
+ private:
+  void print(const RewriteEntry& e) const {
+    const std::string line = rewriteLine(e, key_);
+    if (!line.empty()) std::fputs(line.c_str(), stderr);
+  }
+
+  std::string key_;
+  std::vector<RewriteEntry> entries_;
+};
+
+// LE_WARP_NODE (set, and not starting '0') moves the director's warp into one
+// custom node; never under CoreML, which cannot run it.
+void rewriteWarpNode(std::vector<uint8_t>& bytes, bool coreml, RewriteLog& log) {
+  const char* w = env::text("LE_WARP_NODE");
+  if (!w || w[0] == '0' || coreml) return;
+  std::string reason;
+  const size_t count = rewriteWarpBlockToCustomOp(bytes, reason);
+  log.record(Rewrite::WarpNode, count, reason);
+}
+
+// ---------------------------------------------------------------------------
+
+// The execution provider the director session was given.
+struct DirectorEp {
+  bool coreml = false;
+  std::string units = "all";  // CoreML's unit set
+};
+
+// The model bytes the rewrites work on.
+struct LoadedModel {
+  std::vector<uint8_t> bytes;
+  bool gsRewrite = false;  // rewrite standard GridSample to the custom op
+};
+
 }  // namespace
 
 // One slot of the source-cone ring (used once the hoist is in the library).
@@ -104,7 +225,6 @@ struct ConeSlot {
 
 struct Renderer::Impl {
   std::string ep;
-  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "le"};
   Ort::SessionOptions sessionOptions;
   std::unique_ptr<Ort::Session> session;
   std::unique_ptr<Ort::IoBinding> binding;
@@ -150,6 +270,18 @@ struct Renderer::Impl {
 
   ~Impl();
   void build(const Manifest& m, const std::string& modelKey, int threads, std::string epArg);
+
+  // The construction steps, in the order build() takes them.
+  void resolveConvBackend(const std::string& path, int threads, std::string& epArg);
+  void makeSessionOptions(int threads);
+  DirectorEp appendExecutionProvider(const Manifest& m, const std::string& epArg);
+  LoadedModel registerOperatorsAndReadModel(const std::string& path, const std::string& modelKey, bool coreml);
+  void bindLipContour(std::vector<uint8_t>& bytes, const std::string& modelKey, RewriteLog& log);
+  void analyseSourceConeHoist(const std::vector<uint8_t>& bytes, const DirectorEp& dep, RewriteLog& log);
+  void openDirector(const std::string& path, std::vector<uint8_t>& bytes, bool rewritten, const std::string& epArg,
+                    bool coreml);
+  void readInputs(const std::string& path);
+  void allocateAndBind();
 };
 
 Renderer::Impl::~Impl() {
@@ -177,73 +309,82 @@ Renderer::Impl::~Impl() {
 
 void Renderer::Impl::build(const Manifest& m, const std::string& modelKey, int threads, std::string epArg) {
   const std::string path = m.modelPath(modelKey);
+  resolveConvBackend(path, threads, epArg);
+  makeSessionOptions(threads);
+  const DirectorEp dep = appendExecutionProvider(m, epArg);
+  LoadedModel model = registerOperatorsAndReadModel(path, modelKey, dep.coreml);
+  std::vector<uint8_t>& bytes = model.bytes;
 
-  // NEON: asked for by name, or by LE_CONV_BACKEND with no EP at all.
-  const char* convEnv = std::getenv("LE_CONV_BACKEND");
-  if (epArg == "neon" || (epArg.empty() && convEnv && std::strcmp(convEnv, "neon") == 0)) {
-    if (ConvBackend::available()) {
-      convBackend = ConvBackend::create(path, threads);
-    } else {
-      std::fprintf(stderr, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
-      epArg.clear();
-    }
+  // The load-time rewrites, in this order, on one byte vector.
+  RewriteLog log(modelKey);
+  rewriteWarpNode(bytes, dep.coreml, log);
+  if (!dep.coreml && model.gsRewrite) log.record(Rewrite::GridSample, rewriteGridSampleToFast(bytes));
+  log.record(Rewrite::StudentBlend, normaliseStudentBlend(bytes));
+  log.record(Rewrite::HeadCubic, rewriteHeadCubicResize(bytes));
+  bindLipContour(bytes, modelKey, log);
+  analyseSourceConeHoist(bytes, dep, log);
+  log.report();
+
+  openDirector(path, bytes, log.changedGraph(), epArg, dep.coreml);
+  readInputs(path);
+  allocateAndBind();
+}
+
+// NEON: asked for by name, or by LE_CONV_BACKEND with no EP at all. Where it is
+// unavailable the request falls back to the ORT CPU EP.
+void Renderer::Impl::resolveConvBackend(const std::string& path, int threads, std::string& epArg) {
+  if (epArg != "neon" && !(epArg.empty() && env::is("LE_CONV_BACKEND", "neon"))) return;
+  if (ConvBackend::available()) {
+    convBackend = ConvBackend::create(path, threads);
+  } else {
+    std::fprintf(stderr, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
+    epArg.clear();
   }
+}
 
-  // A lip template in the manifest is not read yet: there is no contour reader
-  // in the library, so the bundle is served as one without a contour and the
-  // director keeps its own ellipse (the ELLIPSE line below says so).
+void Renderer::Impl::makeSessionOptions(int threads) {
+  ort::SessionSpec spec;
+  spec.intraThreads = threads;
+  spec.interThreads = 1;
+  spec.level = ORT_ENABLE_ALL;
+  spec.spinning = env::startsWith("LE_ORT_SPIN", '1');
+  spec.disableKleidiai = true;
+  if (const char* prof = env::text("LE_ORT_PROFILE")) spec.profilePrefix = prof;
+  profiling = !spec.profilePrefix.empty();
+  sessionOptions = ort::sessionOptions(spec);
+}
 
-  // Session options.
-  prepSession.reset();
-  boundaryName.clear();
-  boundaryElems = 0;
-  sessionOptions = Ort::SessionOptions();
-  sessionOptions.SetIntraOpNumThreads(threads);
-  sessionOptions.SetInterOpNumThreads(1);
-  sessionOptions.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-  if (!envFirstIs("LE_ORT_SPIN", '1')) sessionOptions.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  sessionOptions.AddConfigEntry("mlas.disable_kleidiai", "1");
-  if (const char* prof = std::getenv("LE_ORT_PROFILE"); prof && *prof) {
-    sessionOptions.EnableProfiling(prof);
-    profiling = true;
-  }
+// Refusals first: an EP that would crash on the custom-domain nodes, then any
+// EP this renderer does not know.
+DirectorEp Renderer::Impl::appendExecutionProvider(const Manifest& m, const std::string& epArg) {
+  DirectorEp d;
+  if (epArg.empty()) return d;
+  if (startsWith(epArg, "xnnpack"))
+    throw std::runtime_error(
+        "Renderer: ep '" + epArg +
+        "' is REFUSED. This renderer rewrites its graph to Corvane custom-domain nodes "
+        "(com.corvane::GridSampleFast, and com.corvane::WarpDirector wherever LE_WARP_NODE is on), and ORT's "
+        "XNNPACK execution provider SEGFAULTS while partitioning a graph that carries them — measured "
+        "2026-09-15 on a published quenzal2-android AAR, null deref inside libonnxruntime.so at session "
+        "create, on both a door-served and a hand-staged copy of the same identity. It is a signal, not an "
+        "exception, so it cannot be caught and reported. Use the default ep (\"\", the ORT CPU EP), which "
+        "opens the same bundle on the same bytes.");
+  if (!startsWith(epArg, "coreml")) throw std::runtime_error("Renderer: unknown ep '" + epArg + "'");
+  d.coreml = true;
+  d.units = ort::coremlUnits(epArg);
+  ort::appendCoreml(sessionOptions, d.units, coremlCacheDir(m.dir));
+  return d;
+}
 
-  // Execution provider.
-  const bool coreml = startsWith(epArg, "coreml");
-  std::string units = "all";
-  if (!epArg.empty()) {
-    if (startsWith(epArg, "xnnpack"))
-      throw std::runtime_error(
-          "Renderer: ep '" + epArg +
-          "' is REFUSED. This renderer rewrites its graph to Corvane custom-domain nodes "
-          "(com.corvane::GridSampleFast, and com.corvane::WarpDirector wherever LE_WARP_NODE is on), and ORT's "
-          "XNNPACK execution provider SEGFAULTS while partitioning a graph that carries them — measured "
-          "2026-09-15 on a published quenzal2-android AAR, null deref inside libonnxruntime.so at session "
-          "create, on both a door-served and a hand-staged copy of the same identity. It is a signal, not an "
-          "exception, so it cannot be caught and reported. Use the default ep (\"\", the ORT CPU EP), which "
-          "opens the same bundle on the same bytes.");
-    if (!coreml) throw std::runtime_error("Renderer: unknown ep '" + epArg + "'");
-    // "coreml", one separator of any kind, then the unit name.
-    if (epArg.size() >= 8) {
-      const std::string u = epArg.substr(7);
-      if (u == "cpu" || u == "gpu" || u == "ane") units = u;
-    }
-    std::unordered_map<std::string, std::string> opts;
-    opts["ModelFormat"] = "MLProgram";
-    opts["MLComputeUnits"] = units == "cpu"   ? "CPUOnly"
-                             : units == "gpu" ? "CPUAndGPU"
-                             : units == "ane" ? "CPUAndNeuralEngine"
-                                              : "ALL";
-    opts["ModelCacheDirectory"] = coremlCacheDir(m.dir);
-    sessionOptions.AppendExecutionProvider("CoreML", opts);
-  }
-
-  // Custom operators, and the model bytes the rewrites work on.
-  std::vector<uint8_t> bytes;
-  bool gsRewrite = false;
-  if (!envFirstIs("LE_GS_FAST", '0')) {
-    gsRewrite = !envFirstIs("LE_GS_REWRITE", '0');
-    if (!gsRewrite && !coreml)
+// The custom operators (GridSampleFast unless LE_GS_FAST=0), and the model
+// bytes the rewrites work on. Without the operator a graph that has it baked
+// in could only die inside ORT, so it is refused here.
+LoadedModel Renderer::Impl::registerOperatorsAndReadModel(const std::string& path, const std::string& modelKey,
+                                                          bool coreml) {
+  LoadedModel model;
+  if (!env::startsWith("LE_GS_FAST", '0')) {
+    model.gsRewrite = !env::startsWith("LE_GS_REWRITE", '0');
+    if (!model.gsRewrite && !coreml)
       std::fprintf(stderr,
                    "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.corvane::GridSampleFast rewrite DISABLED "
                    "(%s); the custom op is still registered, so a baked bundle loads and runs its baked kernel. A "
@@ -251,10 +392,10 @@ void Renderer::Impl::build(const Manifest& m, const std::string& modelKey, int t
                    modelKey.c_str());
     registerGridSampleFast(sessionOptions);
     registerInt8ConvVNNI(sessionOptions);
-    bytes = readModel(path);
+    model.bytes = readModel(path);
   } else {
-    bytes = readModel(path);
-    if (graphHasBakedGridSampleFast(bytes))
+    model.bytes = readModel(path);
+    if (graphHasBakedGridSampleFast(model.bytes))
       throw std::runtime_error(
           "Renderer: LE_GS_FAST=0 (or CORVANE_QUENZAL2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " +
           path +
@@ -265,118 +406,75 @@ void Renderer::Impl::build(const Manifest& m, const std::string& modelKey, int t
           "shipping format since INFERENCE_STANDARDIZATION.md #1), or unset the flag to load this one.");
     registerInt8ConvVNNI(sessionOptions);
   }
+  return model;
+}
 
-  // Rewrites, in this order, on one byte vector.
-  size_t warpCount = 0;
-  bool warpTookCone = false;
-  if (const char* w = std::getenv("LE_WARP_NODE"); w && *w && w[0] != '0' && !coreml) {
-    std::string reason;
-    warpCount = rewriteWarpBlockToCustomOp(bytes, reason);
-    if (warpCount > 0) {
-      std::fprintf(stderr,
-                   "[le] director warp -> com.corvane::WarpDirector (%zu nodes removed, the source cone with them)\n",
-                   warpCount);
-      warpTookCone = true;
-    } else {
-      std::fprintf(stderr, "[le] director warp NOT moved to one node (%s) — the graph loads exactly as it did before\n",
-                   reason.empty() ? "no reason given" : reason.c_str());
-    }
-  }
-  size_t gsCount = 0;
-  if (!coreml && gsRewrite) gsCount = rewriteGridSampleToFast(bytes);
-  const size_t blendCount = normaliseStudentBlend(bytes);
-  const size_t cubicCount = rewriteHeadCubicResize(bytes);
-
-  size_t lipCount = 0;
+// A lip template in the manifest is not read yet: there is no contour reader
+// in the library, so the bundle is served as one without a contour and the
+// director keeps its own ellipse (the ELLIPSE line says so).
+void Renderer::Impl::bindLipContour(std::vector<uint8_t>& bytes, const std::string& modelKey, RewriteLog& log) {
+  lipBound = false;
   if (!lipContour) {
     std::fprintf(stderr,
                  "[le] !!! compose alpha: ELLIPSE (%s) — this bundle carries no %s, so the director generates the "
                  "over-covering elliptical region the contour replaces. BACKFILL IT: "
                  "models/quenzal-2/tools/carry_lip_template_fleet.py\n",
                  modelKey.c_str(), "lip_template.v1.json");
-  } else {
-    std::string reason;
-    int canvasW = 0, canvasH = 0;
-    lipCount = rewriteBindLipContour(bytes, reason, &canvasW, &canvasH);
-    if (lipCount == 0)
-      std::fprintf(stderr,
-                   "[le] !!! lip contour NOT bound to the compose alpha (%s): %s — this session serves the graph's "
-                   "own ELLIPSE\n",
-                   modelKey.c_str(), reason.empty() ? "no reason given" : reason.c_str());
-    else if (canvasW != crop)
-      throw std::runtime_error("Renderer: the director's compose canvas is " + std::to_string(canvasW) +
-                               " and this bundle's manifest declares crop " + std::to_string(crop) +
-                               " — refusing to bind a lip contour rasterised on the wrong canvas");
+    return;
   }
+  std::string reason;
+  int canvasW = 0, canvasH = 0;
+  const size_t count = rewriteBindLipContour(bytes, reason, &canvasW, &canvasH);
+  if (log.record(Rewrite::LipContour, count, reason) > 0 && canvasW != crop)
+    throw std::runtime_error("Renderer: the director's compose canvas is " + std::to_string(canvasW) +
+                             " and this bundle's manifest declares crop " + std::to_string(crop) +
+                             " — refusing to bind a lip contour rasterised on the wrong canvas");
+}
 
-  // Source-cone hoist: only the analysis runs in this library so far; with no
-  // boundary found it reports why and the cone stays in the graph.
-  if (coreml && (units == "all" || units == "gpu")) {
-    if (warpTookCone)
-      std::fprintf(stderr,
-                   "[le] source-cone hoist SKIPPED (%s): the warp node subsumes the cone — there is nothing left to "
-                   "hoist\n",
-                   modelKey.c_str());
-    else
-      std::fprintf(stderr,
-                   "[le] source-cone hoist NOT applied (%s): CoreML unit set '%s' can place the director on the GPU "
-                   "and the 12.58 MB boundary input would cross that partition every frame (measured 0.61x on an "
-                   "M4) — the cone stays in the graph\n",
-                   modelKey.c_str(), units.c_str());
-  } else if (warpTookCone) {
-    std::fprintf(stderr,
-                 "[le] source-cone hoist SKIPPED (%s): the warp node subsumes the cone — there is nothing left to "
-                 "hoist\n",
-                 modelKey.c_str());
+// Source-cone hoist: only the analysis runs in this library so far; when it
+// declines it says why and the cone stays in the graph.
+void Renderer::Impl::analyseSourceConeHoist(const std::vector<uint8_t>& bytes, const DirectorEp& dep,
+                                            RewriteLog& log) {
+  prepSession.reset();
+  boundaryName.clear();
+  boundaryElems = 0;
+  if (log.count(Rewrite::WarpNode) > 0) {
+    log.record(RewriteEntry{Rewrite::SourceConeHoist, 0, {}, /*skipped=*/true});
+  } else if (dep.coreml && (dep.units == "all" || dep.units == "gpu")) {
+    log.record(Rewrite::SourceConeHoist, 0,
+               "CoreML unit set '" + dep.units +
+                   "' can place the director on the GPU and the 12.58 MB boundary input would cross that partition "
+                   "every frame (measured 0.61x on an M4) — the cone stays in the graph");
   } else if ((identity->hasP() || identity->priorFromMovie()) && !bytes.empty()) {
     std::string name;
     const size_t found = findSourceConeBoundary(bytes, name);
-    if (found != 1) {
-      const std::string reason = "expected exactly one Concat consuming P_rgb, found " + std::to_string(found);
-      std::fprintf(stderr, "[le] source-cone hoist NOT applied (%s): %s\n", modelKey.c_str(), reason.c_str());
-    }
+    if (found != 1)
+      log.record(Rewrite::SourceConeHoist, 0,
+                 "expected exactly one Concat consuming P_rgb, found " + std::to_string(found));
     // A single boundary would be cut here once the hoist is in the library;
     // until then the graph keeps its cone whatever the analysis finds.
   }
+}
 
-  // Report the rewrites.
-  if (gsCount > 0)
-    std::fprintf(stderr, "[le] std GridSample -> com.corvane::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
-                 gsCount, modelKey.c_str());
-  if (blendCount > 0)
-    std::fprintf(stderr,
-                 "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) — a pre-2026-09-11 "
-                 "student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML unit that includes "
-                 "the GPU\n",
-                 blendCount, modelKey.c_str());
-  if (cubicCount > 0)
-    std::fprintf(stderr,
-                 "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu node(s) "
-                 "(%s) — the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class "
-                 "EP and no CoreML/NNAPI EP can claim it\n",
-                 cubicCount, modelKey.c_str());
-  // A bound contour would print its LIP CONTOUR line here; none binds yet.
-  lipBound = false;
-
-  // Open the director: untouched graphs from their file, rewritten ones from memory.
-  fromBytes = warpCount + gsCount + blendCount + cubicCount + lipCount > 0;
-  if (fromBytes)
-    session = std::make_unique<Ort::Session>(env, bytes.data(), bytes.size(), sessionOptions);
-  else
-    session = std::make_unique<Ort::Session>(env, path.c_str(), sessionOptions);
+// Untouched graphs open from their file, rewritten ones from memory.
+void Renderer::Impl::openDirector(const std::string& path, std::vector<uint8_t>& bytes, bool rewritten,
+                                  const std::string& epArg, bool coreml) {
+  fromBytes = rewritten;
+  session = fromBytes ? ort::open(bytes, sessionOptions) : ort::open(path, sessionOptions);
   std::vector<uint8_t>().swap(bytes);
   ep = epArg.empty() ? "cpu" : epArg;
   std::fprintf(stderr, "[le] director ep=%s (%s)\n", ep.c_str(),
                coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph"
                       : "ORT CPU EP");
+}
 
-  // Inputs and the host contract.
-  Ort::AllocatorWithDefaultOptions alloc;
+// The graph's kind (fs_red or P_rgb), its batch, and the host keypoint contract.
+void Renderer::Impl::readInputs(const std::string& path) {
   const size_t nIn = session->GetInputCount();
   std::vector<std::string> names(nIn);
   std::vector<std::vector<int64_t>> shapes(nIn);
   for (size_t i = 0; i < nIn; ++i) {
-    names[i] = session->GetInputNameAllocated(i, alloc).get();
+    names[i] = ort::ioName(*session, i, true);
     auto info = session->GetInputTypeInfo(i);
     if (info.GetONNXType() == ONNX_TYPE_TENSOR) shapes[i] = info.GetTensorTypeAndShapeInfo().GetShape();
     if (names[i] == "fs_red") fsRedMode = true;
@@ -391,7 +489,10 @@ void Renderer::Impl::build(const Manifest& m, const std::string& modelKey, int t
     for (size_t i = 0; i < nIn; ++i)
       if (names[i] == *kp && shapes[i].size() == 3 && shapes[i][1] > 0 && shapes[i][1] != kHostKpRows)
         throw std::runtime_error(kpContractText(path, *kp, shapes[i][1]));
+}
 
+// Every buffer sized once for the batch and bound once, so a frame only fills and runs.
+void Renderer::Impl::allocateAndBind() {
   const size_t B = size_t(batch);
   pooledBuf.assign(B * kPooledElems, 0.f);
   kpDrivingBuf.assign(B * kKp, 0.f);
@@ -410,8 +511,7 @@ void Renderer::Impl::build(const Manifest& m, const std::string& modelKey, int t
     pBuf.assign(B * size_t(pElems), 0.f);
   }
 
-  // Bind every buffer once.
-  Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  const Ort::MemoryInfo& mem = ort::cpuMemory();
   binding = std::make_unique<Ort::IoBinding>(*session);
   const int64_t S = crop, b = batch;
   auto bindIn = [&](const char* name, std::vector<float>& buf, std::vector<int64_t> shape) {

@@ -55,7 +55,7 @@ TEST(A2xStream, ShortWindowStreamingEqualsOffline) {
   o.wn = true;
   auto files = writeA2xDir(d.str(), o);
   CleanEnv env(files.w2v);
-  auto clip = speech();
+  auto clip = le::test::speechFixture();
   ASSERT_GT(clip.size(), 16000u * 2);
 
   auto whole = create(d.str());
@@ -89,7 +89,7 @@ TEST(A2xStream, LegacyWindowServesOfflineFramesAndIgnoresPartialBlocks) {
   CleanEnv env(files.w2v);
   // Longer than one 8 s window, so that the second window serves frames too.
   auto clip = periodicClip(16000 * 10 + 321);
-  auto s = speech();
+  auto s = le::test::speechFixture();
   std::copy(s.begin(), s.end(), clip.begin() + 16000 * 7);
   auto e = create(d.str());
   ASSERT_TRUE(e);
@@ -137,7 +137,7 @@ TEST(A2xStream, LoudSpeechOpensTheLipsAndSilenceGivesTheSourcePose) {
   CleanEnv env(files.w2v);
   auto e = create(d.str());
   ASSERT_TRUE(e);
-  auto clip = speech();
+  auto clip = le::test::speechFixture();
   auto del = offline(e.get(), clip);
   const int frames = int(del.size() / 63);
   // Loudness per frame from the clip itself.
@@ -185,7 +185,7 @@ TEST(A2xStream, BlocksCadenceAndTotal) {
   CleanEnv env(files.w2v);
   auto e = create(d.str());
   ASSERT_TRUE(e);
-  auto clip = speech();
+  auto clip = le::test::speechFixture();
   // Frames ready before finish: whole 5120-sample blocks, less the right
   // context (12) rounded to whole blocks, less the encoder look-ahead 2 x 2.
   auto readyFor = [](int samples) {
@@ -295,7 +295,7 @@ TEST(A2xInput, EdgeClipsAndBadSamples) {
   EXPECT_STREQ(le_a2x_last_error(), "");
 
   // Capacity, missing wn output.
-  std::vector<float> clip = speech();
+  std::vector<float> clip = le::test::speechFixture();
   EXPECT_EQ(le_a2x_deltas(e.get(), clip.data(), 641, dummy, 1), -2);
   EXPECT_STREQ(le_a2x_last_error(), "le_a2x_deltas: cap 1 < 2 frames");
   float wn[2];
@@ -324,6 +324,39 @@ TEST(A2xInput, EdgeClipsAndBadSamples) {
   EXPECT_EQ(le_a2x_pull(nullptr, nullptr, nullptr, nullptr, 1), -1);
   EXPECT_EQ(le_a2x_total(nullptr), -1);
   le_a2x_destroy(nullptr);
+  // Every entry point: its failure value and "<function>: NULL engine", even
+  // where its arguments would otherwise be fine.
+  static float buf[3 * 63];
+  static int sis[2];
+  const struct {
+    const char* fn;
+    int (*call)();
+    bool returns;  // false: a void entry point
+    int failure;
+  } nullCalls[] = {
+      {"le_a2x_push", [] { return le_a2x_push(nullptr, buf, 1); }, true, 0},
+      {"le_a2x_finish", [] { le_a2x_finish(nullptr); return 0; }, false, 0},
+      {"le_a2x_total", [] { return le_a2x_total(nullptr); }, true, -1},
+      {"le_a2x_avail", [] { return le_a2x_avail(nullptr); }, true, -1},
+      {"le_a2x_pull", [] { return le_a2x_pull(nullptr, sis, buf, buf + 63, 1); }, true, -1},
+      {"le_a2x_pull_wn", [] { return le_a2x_pull_wn(nullptr, sis, buf, buf + 63, buf + 126, 1); }, true, -1},
+      {"le_a2x_deltas", [] { return le_a2x_deltas(nullptr, buf, 1, buf, 1); }, true, -1},
+      {"le_a2x_deltas_wn", [] { return le_a2x_deltas_wn(nullptr, buf, 1, buf, buf + 63, 1); }, true, -1},
+      {"le_a2x_reset", [] { return le_a2x_reset(nullptr, 0, 1, 1); }, true, 0},
+      {"le_a2x_set_eager", [] { le_a2x_set_eager(nullptr, 1); return 0; }, false, 0},
+      {"le_a2x_width", [] { return le_a2x_width(nullptr); }, true, 0},
+      {"le_a2x_nt", [] { return le_a2x_nt(nullptr); }, true, 0},
+  };
+  for (const auto& c : nullCalls) {
+    ASSERT_EQ(le_a2x_width(e.get()), 63);  // a success empties the text
+    const int got = c.call();
+    if (c.returns) {
+      EXPECT_EQ(got, c.failure) << c.fn;
+    }
+    EXPECT_EQ(std::string(le_a2x_last_error()), std::string(c.fn) + ": NULL engine");
+  }
+  le_a2x_destroy(nullptr);  // cannot fail: the text stays
+  EXPECT_STREQ(le_a2x_last_error(), "le_a2x_nt: NULL engine");
 }
 
 TEST(A2xInput, ComputationFailureAddsNoFramesAndLeavesTheEngineUsable) {

@@ -14,6 +14,7 @@ namespace {
 using namespace le::test::a2x;
 using le::forge::A2xDirOptions;
 using le::forge::writeA2xDir;
+using le::test::ScopedEnv;
 using le::test::TmpDir;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -248,7 +249,7 @@ TEST(A2xFrontend, TrunkTooShortFailsTheExtension) {
   CleanEnv env(files.w2v);
   auto e = create(d.str());
   ASSERT_TRUE(e);
-  auto clip = speech();
+  auto clip = le::test::speechFixture();
   le_a2x_push(e.get(), clip.data(), int(clip.size()));
   le_a2x_finish(e.get());
   EXPECT_EQ(le_a2x_avail(e.get()), 0);

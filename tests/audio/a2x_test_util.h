@@ -3,45 +3,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "forge/forge_a2x.h"
 #include "le/le_a2x.h"
+#include "support/env.h"
+#include "support/files.h"
 #include "support/tmpdir.h"
 
 namespace le::test::a2x {
-
-// Sets (or unsets, with nullptr) an environment variable for a scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value)
-      ::setenv(name, value, 1);
-    else
-      ::unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      ::setenv(name_.c_str(), old_->c_str(), 1);
-    else
-      ::unsetenv(name_.c_str());
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
 
 // Every variable the engine reads, cleared for a test, W2V_ONNX set.
 struct CleanEnv {
@@ -65,18 +40,6 @@ inline EnginePtr create(const std::string& dir) {
   EnginePtr e(le_a2x_create(dir.c_str(), 1));
   EXPECT_TRUE(e) << le_a2x_last_error();
   return e;
-}
-
-// The checked-in speech clip: mono float32 at 16 kHz, with pauses.
-inline std::vector<float> speech() {
-  std::filesystem::path p = std::filesystem::path(__FILE__).parent_path().parent_path() / "fixtures" /
-                            "speech_16k.f32";
-  std::ifstream f(p, std::ios::binary);
-  EXPECT_TRUE(f) << p;
-  std::vector<float> v;
-  float x;
-  while (f.read(reinterpret_cast<char*>(&x), sizeof x)) v.push_back(x);
-  return v;
 }
 
 // A clip whose statistics are the same over any window of whole periods:

@@ -181,6 +181,25 @@ TEST(FcaEngine, RefusesBadModelsAndArguments) {
   EXPECT_STREQ(le_fca_last_error(), "");
   EXPECT_EQ(le_fca_deltas(g.e, a.data(), 1280, out.data(), 2), 2);
   le_fca_destroy(nullptr);
+
+  // A null engine is refused before any argument rule, each of which would
+  // otherwise answer differently (0 for n < 1, "NULL audio/out", a cap refusal).
+  const struct {
+    const float* audio;
+    int n;
+    float* out;
+    int cap;
+  } nullCalls[] = {
+      {a.data(), 1280, out.data(), 2}, {a.data(), 0, out.data(), 2}, {a.data(), -5, out.data(), 2},
+      {nullptr, 1280, out.data(), 2},  {a.data(), 1280, nullptr, 2}, {a.data(), 1280, out.data(), 1},
+  };
+  for (const auto& c : nullCalls) {
+    ASSERT_EQ(le_fca_deltas(g.e, a.data(), 0, out.data(), 2), 0);  // a success empties the text
+    EXPECT_EQ(le_fca_deltas(nullptr, c.audio, c.n, c.out, c.cap), -1) << c.n << " " << c.cap;
+    EXPECT_STREQ(le_fca_last_error(), "le_fca_deltas: NULL engine");
+  }
+  le_fca_destroy(nullptr);  // cannot fail: the text stays
+  EXPECT_STREQ(le_fca_last_error(), "le_fca_deltas: NULL engine");
 }
 
 }  // namespace

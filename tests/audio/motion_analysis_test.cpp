@@ -11,6 +11,8 @@
 #include "audio/motion_util.h"
 #include "forge/forge_motion.h"
 #include "onnxruntime_cxx_api.h"
+#include "support/env.h"
+#include "support/ort.h"
 #include "support/tmpdir.h"
 
 namespace {
@@ -71,10 +73,10 @@ TEST(MotionAnalysis, FftMelAndWindowMatchDirectDft) {
 }
 
 TEST(MotionAnalysis, PoseRotationAndWalk) {
-  float logits[66];
-  for (int b = 0; b < 66; ++b) logits[b] = b == 40 ? 50.f : 0.f;  // nearly one-hot: 40*3 - 97.5
+  float logits[kPoseBins];
+  for (int b = 0; b < kPoseBins; ++b) logits[b] = b == 40 ? 50.f : 0.f;  // nearly one-hot: 40*3 - 97.5
   EXPECT_NEAR(decodeAngle(logits), 22.5f, 1e-3);
-  for (int b = 0; b < 66; ++b) logits[b] = 1000.f - float((b - 10) * (b - 10));  // huge logits stay finite
+  for (int b = 0; b < kPoseBins; ++b) logits[b] = 1000.f - float((b - 10) * (b - 10));  // huge logits stay finite
   EXPECT_NEAR(decodeAngle(logits), 10 * 3 - 97.5, 1e-2);
 
   float R[9];
@@ -114,9 +116,11 @@ TEST(MotionAnalysis, ChunkBlendSmoothAndClampMatchOracle) {
   const std::vector<float> clip = audio;
   for (int r = 0; r < 2; ++r) audio.insert(audio.end(), clip.begin(), clip.end());  // 3+ chunks
 
-  setenv("LE_MOTION_DUMP", dumpDir.c_str(), 1);
-  le_motion* m = le_motion_create(dir.c_str(), 1, nullptr);
-  unsetenv("LE_MOTION_DUMP");
+  le_motion* m = nullptr;
+  {
+    le::test::ScopedEnv dump("LE_MOTION_DUMP", dumpDir.c_str());
+    m = le_motion_create(dir.c_str(), 1, nullptr);
+  }
   ASSERT_NE(m, nullptr) << le_motion_last_error();
   const auto frames = le::test::runOffline(m, audio);
   const int total = le_motion_total(m);
@@ -124,33 +128,26 @@ TEST(MotionAnalysis, ChunkBlendSmoothAndClampMatchOracle) {
   ASSERT_EQ(frames.count(), total);
   le_motion_destroy(m);
 
-  const std::vector<float> cond = le::test::loadFloats(dumpDir + "/cond.bin");
-  const std::vector<float> fin = le::test::loadFloats(dumpDir + "/final.bin");
-  const std::vector<float> mm = le::test::loadFloats(dir + "/v_min_max.bin");
-  const std::vector<float> ch = le::test::loadFloats(dir + "/ch_xs_info.bin");
+  const std::vector<float> cond = le::test::readArray<float>(dumpDir + "/cond.bin");
+  const std::vector<float> fin = le::test::readArray<float>(dumpDir + "/final.bin");
+  const std::vector<float> mm = le::test::readArray<float>(dir + "/v_min_max.bin");
+  const std::vector<float> ch = le::test::readArray<float>(dir + "/ch_xs_info.bin");
   const int nFeat = int(cond.size() / kCond);
   ASSERT_GE(nFeat, total);
   ASSERT_EQ(fin.size(), size_t(total) * kMot);
 
-  Ort::Env env(ORT_LOGGING_LEVEL_WARNING, "motion-oracle");
   Ort::SessionOptions so;
   so.SetIntraOpNumThreads(1);
-  Ort::Session gen(env, (dir + "/lmdm.onnx").c_str(), so);
+  Ort::Session gen(le::test::ortEnv(), (dir + "/lmdm.onnx").c_str(), so);
   auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
 
-  std::vector<float> ref(kMot);
-  ref[0] = ch[258] - 1;
-  std::copy(ch.begin() + 126, ch.begin() + 192, ref.begin() + 1);
-  std::copy(ch.begin() + 262, ch.begin() + 328, ref.begin() + 67);
-  std::copy(ch.begin() + 192, ch.begin() + 258, ref.begin() + 133);
-  std::copy(ch.begin() + 259, ch.begin() + 262, ref.begin() + 199);
-  std::copy(ch.begin(), ch.begin() + 63, ref.begin() + 202);
+  std::vector<float> ref = le::forge::motionCharacterVector(ch);
 
   auto smooth = [](std::vector<float>& seq, int from, int to) {  // inclusive, from unsmoothed values
     const std::vector<float> src = seq;
     const int len = int(seq.size() / kMot);
     for (int i = from; i <= to; ++i)
-      for (int q = 0; q < 202; ++q) {
+      for (int q = 0; q < kSmooth; ++q) {
         float s = 0;
         int n = 0;
         for (int j = std::max(i - 1, 0); j <= std::min(i + 1, len - 1); ++j, ++n) s += src[size_t(j) * kMot + q];
@@ -160,13 +157,13 @@ TEST(MotionAnalysis, ChunkBlendSmoothAndClampMatchOracle) {
 
   std::vector<float> seq;
   int chunks = 0;
-  for (int c = 0; 70 * c < std::min(total, nFeat); ++c, ++chunks) {
-    std::vector<float> in(size_t(80) * kCond), out(size_t(80) * kMot);
-    for (int r = 0; r < 80; ++r) {
-      const int f = std::min(70 * c + r, nFeat - 1);
+  for (int c = 0; kStride * c < std::min(total, nFeat); ++c, ++chunks) {
+    std::vector<float> in(size_t(kChunk) * kCond), out(size_t(kChunk) * kMot);
+    for (int r = 0; r < kChunk; ++r) {
+      const int f = std::min(kStride * c + r, nFeat - 1);
       std::copy_n(&cond[size_t(f) * kCond], kCond, &in[size_t(r) * kCond]);
     }
-    const int64_t rs[2] = {1, kMot}, cs[3] = {1, 80, kCond};
+    const int64_t rs[2] = {1, kMot}, cs[3] = {1, kChunk, kCond};
     Ort::Value ins[2] = {Ort::Value::CreateTensor<float>(mem, ref.data(), ref.size(), rs, 2),
                          Ort::Value::CreateTensor<float>(mem, in.data(), in.size(), cs, 3)};
     const char* inNames[2] = {kGenRef, kGenCond};
@@ -176,19 +173,19 @@ TEST(MotionAnalysis, ChunkBlendSmoothAndClampMatchOracle) {
     std::copy(o, o + out.size(), out.begin());
     if (c == 0) {
       seq = out;
-      smooth(seq, 0, 79);
+      smooth(seq, 0, kChunk - 1);
     } else {
       const int old = int(seq.size() / kMot);
-      for (int k = 0; k < 10; ++k)
+      for (int k = 0; k < kFade; ++k)
         for (int q = 0; q < kMot; ++q) {
-          float& v = seq[size_t(old - 10 + k) * kMot + q];
-          v = v * (1 - k / 10.f) + out[size_t(k) * kMot + q] * (k / 10.f);
+          float& v = seq[size_t(old - kFade + k) * kMot + q];
+          v = v * (1 - k / float(kFade)) + out[size_t(k) * kMot + q] * (k / float(kFade));
         }
-      seq.insert(seq.end(), out.begin() + 10 * kMot, out.end());
-      smooth(seq, old - 10, old);
+      seq.insert(seq.end(), out.begin() + kFade * kMot, out.end());
+      smooth(seq, old - kFade, old);
     }
     const int len = int(seq.size() / kMot);
-    std::copy_n(&seq[size_t(len - 11) * kMot], kMot, ref.begin());
+    std::copy_n(&seq[size_t(len - kFade - 1) * kMot], kMot, ref.begin());
   }
   ASSERT_GE(chunks, 3);
   seq.resize(size_t(total) * kMot);

@@ -9,6 +9,7 @@
 #include "audio/le_motion.h"
 #include "audio/motion_util.h"
 #include "forge/forge_motion.h"
+#include "support/env.h"
 #include "support/tmpdir.h"
 
 namespace {
@@ -108,7 +109,7 @@ TEST_F(MotionEngine, SourceWalkAndTargets) {
   ASSERT_NE(e.m, nullptr) << le_motion_last_error();
   EXPECT_EQ(le_motion_nt(e.m), 5);
   std::vector<float> audio(640 * 9, 0.f);
-  const std::vector<float> target = le::test::loadFloats(tmp_.str("five") + "/target_keypoints.bin");
+  const std::vector<float> target = le::test::readArray<float>(tmp_.str("five") + "/target_keypoints.bin");
 
   auto walk = [&](int start, int dir, int loop) {
     le_motion_reset(e.m, start, dir, loop);
@@ -167,11 +168,11 @@ TEST_F(MotionEngine, EagerModeDeliversEarlyAndCommitsTheSameSequence) {
   const std::string dumpA = tmp_.str("dump-a"), dumpB = tmp_.str("dump-b");
   std::filesystem::create_directories(dumpA);
   std::filesystem::create_directories(dumpB);
-  setenv("LE_MOTION_DUMP", dumpA.c_str(), 1);
-  Engine off(dir());
-  setenv("LE_MOTION_DUMP", dumpB.c_str(), 1);
-  Engine eager(dir());
-  unsetenv("LE_MOTION_DUMP");
+  auto dumpingTo = [&](const std::string& d) {
+    le::test::ScopedEnv dump("LE_MOTION_DUMP", d.c_str());
+    return Engine(dir());
+  };
+  Engine off = dumpingTo(dumpA), eager = dumpingTo(dumpB);
   le::test::runOffline(off.m, audio);
 
   for (int mode : {4, -1}) {
@@ -192,7 +193,7 @@ TEST_F(MotionEngine, EagerModeDeliversEarlyAndCommitsTheSameSequence) {
     EXPECT_EQ(f.count(), le_motion_total(eager.m));
     for (float v : f.xd) ASSERT_TRUE(std::isfinite(v));
     // Provisional work is rolled back: the committed sequence equals the offline one.
-    const auto a = le::test::loadFloats(dumpA + "/final.bin"), b = le::test::loadFloats(dumpB + "/final.bin");
+    const auto a = le::test::readArray<float>(dumpA + "/final.bin"), b = le::test::readArray<float>(dumpB + "/final.bin");
     ASSERT_EQ(a.size(), b.size());
     for (size_t i = 0; i < a.size(); ++i) ASSERT_NEAR(a[i], b[i], 1e-5) << "mode " << mode << " at " << i;
   }
@@ -231,12 +232,12 @@ TEST_F(MotionEngine, RefusesBadDirectoriesWithExactMessages) {
   { Engine ok(dir(), ""); EXPECT_NE(ok.m, nullptr) << le_motion_last_error(); }
   EXPECT_STREQ(le_motion_last_error(), "");
 
-  auto v = le::test::loadFloats(member("v_min_max.bin"));
+  auto v = le::test::readArray<float>(member("v_min_max.bin"));
   v.pop_back();
-  le::test::saveFloats(member("v_min_max.bin"), v);
+  le::test::writeArray(member("v_min_max.bin"), v);
   EXPECT_EQ(createError(), "le_motion_create: " + member("v_min_max.bin") + ": 529 floats, expected 530");
   v.push_back(0), v.push_back(0);
-  le::test::saveFloats(member("v_min_max.bin"), v);
+  le::test::writeArray(member("v_min_max.bin"), v);
   EXPECT_EQ(createError(), "le_motion_create: " + member("v_min_max.bin") + ": 531 floats, expected 530");
   le::forge::writeMotionDir(dir());
 
@@ -286,6 +287,35 @@ TEST_F(MotionEngine, BadCallsAndNullEngine) {
   le_motion_reset(nullptr, 0, 1, 0);
   le_motion_set_eager(nullptr, 1);
   le_motion_destroy(nullptr);
+
+  // Every entry point: its failure value and its text, the fixed one where the
+  // function has it, else "<function>: NULL engine".
+  static float buf[2 * 63];
+  static int sis[1];
+  const struct {
+    int (*call)();
+    bool returns;  // false: a void entry point
+    const char* text;
+  } nullCalls[] = {
+      {[] { return le_motion_push(nullptr, buf, 1); }, true, "le_motion_push: bad args / already finished"},
+      {[] { return le_motion_finish(nullptr); }, true, "le_motion_finish: NULL engine"},
+      {[] { return le_motion_avail(nullptr); }, true, "le_motion_avail: NULL engine"},
+      {[] { return le_motion_pull(nullptr, sis, buf, buf + 63, 1); }, true, "le_motion_pull: bad args"},
+      {[] { le_motion_reset(nullptr, 0, 1, 0); return 0; }, false, "le_motion_reset: NULL engine"},
+      {[] { le_motion_set_eager(nullptr, 1); return 0; }, false, "le_motion_set_eager: NULL engine"},
+      {[] { return le_motion_total(nullptr); }, true, "le_motion_total: NULL engine"},
+      {[] { return le_motion_nt(nullptr); }, true, "le_motion_nt: NULL engine"},
+  };
+  for (const auto& c : nullCalls) {
+    ASSERT_GT(le_motion_nt(e.m), 0);  // a success empties the text
+    const int got = c.call();
+    if (c.returns) {
+      EXPECT_EQ(got, 0) << c.text;
+    }
+    EXPECT_STREQ(le_motion_last_error(), c.text);
+  }
+  le_motion_destroy(nullptr);  // cannot fail: the text stays
+  EXPECT_STREQ(le_motion_last_error(), "le_motion_nt: NULL engine");
 }
 
 }  // namespace

@@ -1,43 +1,19 @@
-// Shared helpers of the motion engine tests: the speech fixture, a forged motion
-// directory, and whole-clip runs through the exported interface.
+// Shared helpers of the motion engine tests: whole-clip runs through the
+// exported interface (the speech fixture comes with support/files.h).
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
-#include <iterator>
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <string>
 #include <vector>
 
 #include "le/le_motion.h"
+#include "support/files.h"
 
 namespace le::test {
 
-inline std::vector<float> loadFloats(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  std::vector<float> v(bytes.size() / sizeof(float));
-  std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
-  return v;
-}
-
-inline void saveFloats(const std::string& path, const std::vector<float>& v) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(v.data()), std::streamsize(v.size() * sizeof(float)));
-}
-
-// 16 kHz mono speech with a pause (tests/fixtures/speech_16k.f32).
-inline std::vector<float> speechFixture() {
-  const auto p = std::filesystem::path(__FILE__).parent_path().parent_path() / "fixtures" / "speech_16k.f32";
-  std::vector<float> v = loadFloats(p.string());
-  EXPECT_GT(v.size(), 32000u) << p;
-  return v;
-}
-
+// 63 floats per frame (21 keypoints x 3) is the public interface's contract,
+// restated here rather than taken from the engine so that a change to it shows.
 struct Frames {
   std::vector<int> si;
   std::vector<float> xs, xd;

@@ -1,12 +1,13 @@
 // loadDrive.
-#include <cstring>
 
 #include "bundle/le_bundle.h"
-#include "bundle_test_util.h"
 #include "forge/forge.h"
+#include "support/errors.h"
+#include "support/files.h"
+#include "support/tmpdir.h"
 
 using le::test::errorOf;
-using le::test::ScratchDir;
+using le::test::TmpDir;
 namespace forge = le::forge;
 
 namespace {
@@ -22,18 +23,10 @@ forge::BundleSpec spec(int frames = 5, bool descriptive = false) {
   return s;
 }
 
-template <class T>
-std::vector<T> fileAs(const std::string& p) {
-  const std::string b = le::test::readFile(p);
-  std::vector<T> v(b.size() / sizeof(T));
-  std::memcpy(v.data(), b.data(), v.size() * sizeof(T));
-  return v;
-}
-
 class DriveTest : public ::testing::Test {
  protected:
-  ScratchDir tmp;
-  std::string dir() const { return tmp.path(); }
+  TmpDir tmp;
+  std::string dir() const { return tmp.str(); }
   le::Manifest make(const forge::BundleSpec& s) {
     forge::writeBundle(dir(), s);
     return le::loadManifest(dir());
@@ -49,9 +42,9 @@ TEST_F(DriveTest, LoadsTheThreeTables) {
   ASSERT_EQ(d.xs.size(), 5u * 63);
   ASSERT_EQ(d.xd.size(), 5u * 63);
   ASSERT_EQ(d.si.size(), 5u);
-  EXPECT_EQ(d.xs, fileAs<float>(dir() + "/drive/xs.f32"));
-  EXPECT_EQ(d.xd, fileAs<float>(dir() + "/drive/xd.f32"));
-  EXPECT_EQ(d.si, fileAs<std::int32_t>(dir() + "/drive/si.i32"));
+  EXPECT_EQ(d.xs, le::test::readArray<float>(dir() + "/drive/xs.f32"));
+  EXPECT_EQ(d.xd, le::test::readArray<float>(dir() + "/drive/xd.f32"));
+  EXPECT_EQ(d.si, le::test::readArray<std::int32_t>(dir() + "/drive/si.i32"));
   for (const std::int32_t s : d.si) {
     EXPECT_GE(s, 0);
     EXPECT_LT(s, m.nt);
@@ -59,9 +52,9 @@ TEST_F(DriveTest, LoadsTheThreeTables) {
 }
 
 TEST_F(DriveTest, DescriptiveNamesLoadTheSameTables) {
-  ScratchDir other;
-  forge::writeBundle(other.path(), spec(5, false));
-  const le::Drive plain = le::loadDrive(le::loadManifest(other.path()));
+  TmpDir other;
+  forge::writeBundle(other.str(), spec(5, false));
+  const le::Drive plain = le::loadDrive(le::loadManifest(other.str()));
 
   const le::Manifest m = make(spec(5, true));
   ASSERT_FALSE(le::test::exists(dir() + "/drive/xs.f32"));
@@ -76,11 +69,11 @@ TEST_F(DriveTest, DescriptiveNamesLoadTheSameTables) {
 TEST_F(DriveTest, SourceIndexOutOfRange) {
   le::Manifest m = make(spec(3));
   const std::string si = dir() + "/drive/si.i32";
-  le::test::writeVec<std::int32_t>(si, {0, 2, m.nt});  // nt itself is out of range
+  le::test::writeArray<std::int32_t>(si, {0, 2, m.nt});  // nt itself is out of range
   EXPECT_EQ(errorOf([&] { le::loadDrive(m); }), "drive: si out of range");
-  le::test::writeVec<std::int32_t>(si, {0, -1, 1});
+  le::test::writeArray<std::int32_t>(si, {0, -1, 1});
   EXPECT_EQ(errorOf([&] { le::loadDrive(m); }), "drive: si out of range");
-  le::test::writeVec<std::int32_t>(si, {0, m.nt - 1, 1});
+  le::test::writeArray<std::int32_t>(si, {0, m.nt - 1, 1});
   EXPECT_EQ(le::loadDrive(m).si, (std::vector<std::int32_t>{0, m.nt - 1, 1}));
   // The range is the manifest's nt, not the file's content.
   m.nt = 2;
@@ -103,9 +96,9 @@ TEST_F(DriveTest, SizeMismatches) {
   EXPECT_EQ(errorOf([&] { le::loadDrive(m); }), "size mismatch " + xd);
   le::test::writeFile(xd, xdBytes);
 
-  le::test::writeVec<std::int32_t>(si, {0, 1, 2, 3});
+  le::test::writeArray<std::int32_t>(si, {0, 1, 2, 3});
   EXPECT_EQ(errorOf([&] { le::loadDrive(m); }), "size mismatch " + si);
-  le::test::writeVec<std::int32_t>(si, {0, 1});
+  le::test::writeArray<std::int32_t>(si, {0, 1});
   EXPECT_EQ(errorOf([&] { le::loadDrive(m); }), "size mismatch " + si);
   std::remove(si.c_str());
   EXPECT_EQ(errorOf([&] { le::loadDrive(m); }), "cannot open " + si);

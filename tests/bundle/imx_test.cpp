@@ -9,14 +9,17 @@
 #include <thread>
 
 #include "bundle/le_imx.h"
-#include "bundle_test_util.h"
 #include "forge/forge.h"
+#include "support/env.h"
+#include "support/errors.h"
+#include "support/files.h"
+#include "support/tmpdir.h"
 
-using le::test::EnvGuard;
+using le::test::ScopedEnv;
 using le::test::errorOf;
 using le::test::exists;
 using le::test::readFile;
-using le::test::ScratchDir;
+using le::test::TmpDir;
 using le::test::writeFile;
 namespace forge = le::forge;
 namespace imx = le::imx;
@@ -100,8 +103,8 @@ std::string unwrapLine(const std::string& container, const std::string& target) 
 
 class ImxTest : public ::testing::Test {
  protected:
-  ScratchDir tmp;
-  EnvGuard noRoot{"LE_IMX_UNWRAP_ROOT", std::nullopt};
+  TmpDir tmp;
+  ScopedEnv noRoot{"LE_IMX_UNWRAP_ROOT", std::nullopt};
   std::string box() {
     imx::mkdirs(tmp / "box");
     return tmp / "box";
@@ -147,7 +150,7 @@ TEST(ImxPaths, Routines) {
 }
 
 TEST(ImxPaths, DerivedNames) {
-  EnvGuard noRoot("LE_IMX_UNWRAP_ROOT", std::nullopt);
+  ScopedEnv noRoot("LE_IMX_UNWRAP_ROOT", std::nullopt);
   auto u = imx::unwrapPaths("/d/foo.imx");
   EXPECT_EQ(u.base, "foo.lebundle");
   EXPECT_EQ(u.root, "/d");
@@ -160,18 +163,18 @@ TEST(ImxPaths, DerivedNames) {
   EXPECT_EQ(imx::unwrapPaths("/foo.imx").target, "/foo.lebundle");
   EXPECT_EQ(imx::unwrapPaths("/d/foo.imx/").target, "/d/foo.lebundle");
   {
-    EnvGuard r("LE_IMX_UNWRAP_ROOT", "/cache//");
+    ScopedEnv r("LE_IMX_UNWRAP_ROOT", "/cache//");
     EXPECT_EQ(imx::unwrapPaths("/d/foo.imx").target, "/cache/foo.lebundle");
     EXPECT_EQ(imx::unwrapPaths("/d/foo.imx").marker, "/cache/foo.lebundle.imx_unwrapped");
   }
   {
-    EnvGuard r("LE_IMX_UNWRAP_ROOT", "");
+    ScopedEnv r("LE_IMX_UNWRAP_ROOT", "");
     EXPECT_EQ(imx::unwrapPaths("/d/foo.imx").target, "/d/foo.lebundle");
   }
 }
 
 TEST(ImxPaths, MkdirsAndRmTree) {
-  ScratchDir tmp;
+  TmpDir tmp;
   EXPECT_TRUE(imx::mkdirs(tmp / "a/b/c"));
   EXPECT_TRUE(imx::mkdirs(tmp / "a/b/c/"));
   EXPECT_TRUE(le::test::isDir(tmp / "a/b/c"));
@@ -293,7 +296,7 @@ TEST_F(ImxTest, ReplacedContainerWithSameTimeUnpacksAgain) {
 }
 
 TEST_F(ImxTest, UnwrapRootFromEnvironment) {
-  EnvGuard root("LE_IMX_UNWRAP_ROOT", tmp / "cache/deeper/");
+  ScopedEnv root("LE_IMX_UNWRAP_ROOT", tmp / "cache/deeper/");
   const std::string c = container(members());
   std::string err;
   const std::string t = unwrap(c, err);
@@ -378,13 +381,13 @@ class ImxHostileTest : public ImxTest {
     writeFile(tmp / "outside/keep.txt", "keep");
     const auto target = imx::unwrapPaths(c).target;
     const std::string targetRel = "box/" + imx::baseName(target);
-    std::set<std::string> before = tree(tmp.path(), targetRel);
+    std::set<std::string> before = tree(tmp.str(), targetRel);
     before.insert(targetRel);  // the target itself may appear
     std::string err;
     EXPECT_EQ(errorOf([&] { unwrap(c, err); }), c + ": " + tail);
     EXPECT_EQ(err, "");
     EXPECT_FALSE(exists(imx::unwrapPaths(c).marker));
-    std::set<std::string> after = tree(tmp.path(), targetRel);
+    std::set<std::string> after = tree(tmp.str(), targetRel);
     after.insert(targetRel);
     EXPECT_EQ(after, before);
     EXPECT_EQ(readFile(tmp / "outside/keep.txt"), "keep");
@@ -565,7 +568,7 @@ TEST_F(ImxTest, ContainerNamedLebundleIsNeverDeleted) {
   EXPECT_TRUE(le::test::startsWith(errorOf([&] { le::resolveBundlePath(c); }), c + ": container path collides"));
   EXPECT_EQ(readFile(c), bytes);
   // With the root elsewhere the same container unpacks fine.
-  EnvGuard root("LE_IMX_UNWRAP_ROOT", tmp / "cache");
+  ScopedEnv root("LE_IMX_UNWRAP_ROOT", tmp / "cache");
   const std::string t = unwrap(c, err);
   EXPECT_EQ(t, tmp / "cache/self.lebundle");
   EXPECT_EQ(readFile(t + "/a.bin"), "alpha");
@@ -574,7 +577,7 @@ TEST_F(ImxTest, ContainerNamedLebundleIsNeverDeleted) {
 
 TEST_F(ImxTest, ContainerInsideItsTargetIsNeverDeleted) {
   // Root set so that the target is the folder holding the container.
-  EnvGuard root("LE_IMX_UNWRAP_ROOT", tmp.path());
+  ScopedEnv root("LE_IMX_UNWRAP_ROOT", tmp.str());
   imx::mkdirs(tmp / "c.lebundle");
   const std::string c = tmp / "c.lebundle/c.imx";
   forge::writeImx(c, members());
@@ -662,7 +665,7 @@ TEST_F(ImxTest, MissingContainer) {
 
 TEST_F(ImxTest, UnwritableTarget) {
   if (::geteuid() == 0) GTEST_SKIP() << "root writes anywhere";
-  EnvGuard root("LE_IMX_UNWRAP_ROOT", tmp / "ro/sub");
+  ScopedEnv root("LE_IMX_UNWRAP_ROOT", tmp / "ro/sub");
   imx::mkdirs(tmp / "ro");
   ::chmod((tmp / "ro").c_str(), 0555);
   const std::string c = container(members());

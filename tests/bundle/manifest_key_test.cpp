@@ -5,7 +5,7 @@
 #include <string>
 
 #include "bundle/le_manifest_key.h"
-#include "bundle_test_util.h"
+#include "support/errors.h"
 
 namespace mk = le::manifest_key;
 using le::test::errorOf;

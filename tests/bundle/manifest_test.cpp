@@ -5,12 +5,15 @@
 
 #include "base/le_ort.h"
 #include "bundle/le_bundle.h"
-#include "bundle_test_util.h"
 #include "onnxruntime_c_api.h"
+#include "support/env.h"
+#include "support/errors.h"
+#include "support/files.h"
+#include "support/tmpdir.h"
 
-using le::test::EnvGuard;
+using le::test::ScopedEnv;
 using le::test::errorOf;
-using le::test::ScratchDir;
+using le::test::TmpDir;
 
 namespace {
 
@@ -57,8 +60,8 @@ Keys base() {
 
 class ManifestTest : public ::testing::Test {
  protected:
-  ScratchDir tmp;
-  std::string dir() const { return tmp.path(); }
+  TmpDir tmp;
+  std::string dir() const { return tmp.str(); }
   le::Manifest load(const std::string& text) {
     le::test::writeFile(tmp / "manifest.json", text);
     return le::loadManifest(dir());
@@ -67,8 +70,8 @@ class ManifestTest : public ::testing::Test {
     le::test::writeFile(tmp / "manifest.json", text);
     return errorOf([&] { le::loadManifest(dir()); });
   }
-  EnvGuard noLegacy{"QUENZAL2_MSRC_MISSING_OK", std::nullopt};
-  EnvGuard noRoot{"LE_IMX_UNWRAP_ROOT", std::nullopt};
+  ScopedEnv noLegacy{"QUENZAL2_MSRC_MISSING_OK", std::nullopt};
+  ScopedEnv noRoot{"LE_IMX_UNWRAP_ROOT", std::nullopt};
 };
 
 }  // namespace
@@ -213,17 +216,17 @@ TEST_F(ManifestTest, PasteSpaceStampRefusedWhenMissing) {
   EXPECT_EQ(fail(base().drop("M_src_h").text()), refusal);  // one of the two is enough to refuse
   EXPECT_EQ(fail(base().drop("M_src_w").text()), refusal);
   {
-    EnvGuard g("QUENZAL2_MSRC_MISSING_OK", "true");
+    ScopedEnv g("QUENZAL2_MSRC_MISSING_OK", "true");
     EXPECT_EQ(fail(base().drop("M_src_w").drop("M_src_h").text()), refusal);
   }
   {
-    EnvGuard g("QUENZAL2_MSRC_MISSING_OK", "");
+    ScopedEnv g("QUENZAL2_MSRC_MISSING_OK", "");
     EXPECT_EQ(fail(base().drop("M_src_w").drop("M_src_h").text()), refusal);
   }
 }
 
 TEST_F(ManifestTest, PasteSpaceLegacyEscapeWarns) {
-  EnvGuard g("QUENZAL2_MSRC_MISSING_OK", "1");
+  ScopedEnv g("QUENZAL2_MSRC_MISSING_OK", "1");
   le::test::writeFile(tmp / "manifest.json", base().drop("M_src_w").drop("M_src_h").text());
   ::testing::internal::CaptureStderr();
   const le::Manifest m = le::loadManifest(dir());
@@ -243,7 +246,7 @@ TEST_F(ManifestTest, PasteSpaceLegacyEscapeWarns) {
 }
 
 TEST_F(ManifestTest, StampedManifestPrintsNothing) {
-  EnvGuard g("QUENZAL2_MSRC_MISSING_OK", "1");
+  ScopedEnv g("QUENZAL2_MSRC_MISSING_OK", "1");
   le::test::writeFile(tmp / "manifest.json", base().text());
   ::testing::internal::CaptureStderr();
   le::loadManifest(dir());
@@ -276,12 +279,12 @@ TEST(CoremlCacheDir, UsesTheRuntimeVersion) {
 }
 
 TEST(ReadText, WholeFileAndMessages) {
-  ScratchDir tmp;
+  TmpDir tmp;
   std::string bytes("a\0b\nc", 5);
   le::test::writeFile(tmp / "f", bytes);
   EXPECT_EQ(le::readText(tmp / "f"), bytes);
   le::test::writeFile(tmp / "empty", "");
   EXPECT_EQ(le::readText(tmp / "empty"), "");
   EXPECT_EQ(errorOf([&] { le::readText(tmp / "nope"); }), "cannot open " + (tmp / "nope"));
-  EXPECT_EQ(errorOf([&] { le::readText(tmp.path()); }), "cannot open " + tmp.path());
+  EXPECT_EQ(errorOf([&] { le::readText(tmp.str()); }), "cannot open " + tmp.str());
 }

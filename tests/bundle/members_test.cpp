@@ -7,12 +7,15 @@
 #include "bundle/le_bundle.h"
 #include "compose/le_simd.h"
 #include "driver/le_driver.h"
-#include "bundle_test_util.h"
 #include "forge/forge.h"
+#include "support/env.h"
+#include "support/errors.h"
+#include "support/files.h"
+#include "support/tmpdir.h"
 
-using le::test::EnvGuard;
+using le::test::ScopedEnv;
 using le::test::errorOf;
-using le::test::ScratchDir;
+using le::test::TmpDir;
 namespace forge = le::forge;
 
 // ------------------------------------------------------------------ aliases
@@ -64,8 +67,8 @@ TEST(MemberAlias, DriveTableRule) {
 }
 
 TEST(ResolveMember, RequestedNameWinsThenAliasThenRequested) {
-  ScratchDir tmp;
-  const std::string d = tmp.path();
+  TmpDir tmp;
+  const std::string d = tmp.str();
   // Neither exists: the requested name, so the reader names it.
   EXPECT_EQ(le::resolveMember(d, "P.f16"), d + "/P.f16");
   EXPECT_EQ(le::resolveMember(d, "drive/xs.f32"), d + "/drive/xs.f32");
@@ -87,11 +90,11 @@ TEST(ResolveMember, RequestedNameWinsThenAliasThenRequested) {
 
 TEST(ResolveMember, UnreadableRequestedFallsBackToAlias) {
   if (::geteuid() == 0) GTEST_SKIP() << "root opens unreadable files";
-  ScratchDir tmp;
+  TmpDir tmp;
   le::test::writeFile(tmp / "M.f32", "a");
   le::test::writeFile(tmp / "paste_transform.f32", "b");
   ::chmod((tmp / "M.f32").c_str(), 0);
-  EXPECT_EQ(le::resolveMember(tmp.path(), "M.f32"), tmp / "paste_transform.f32");
+  EXPECT_EQ(le::resolveMember(tmp.str(), "M.f32"), tmp / "paste_transform.f32");
 }
 
 // ------------------------------------------------------------ mapped tables
@@ -102,7 +105,7 @@ static_assert(std::is_nothrow_move_constructible_v<le::MappedTable>);
 static_assert(std::is_nothrow_move_assignable_v<le::MappedTable>);
 
 TEST(MapFile, ExactSizeOnly) {
-  ScratchDir tmp;
+  TmpDir tmp;
   const std::string p = tmp / "t.bin";
   le::test::writeFile(p, "0123456789");
   {
@@ -125,9 +128,9 @@ TEST(MapFile, ExactSizeOnly) {
 }
 
 TEST(ReadRaw, ExactCountOnly) {
-  ScratchDir tmp;
+  TmpDir tmp;
   const std::string p = tmp / "f.f32";
-  le::test::writeVec<float>(p, {1.f, 2.f, 3.f});
+  le::test::writeArray<float>(p, {1.f, 2.f, 3.f});
   EXPECT_EQ(le::readRaw<float>(p, 3), (std::vector<float>{1.f, 2.f, 3.f}));
   EXPECT_EQ(errorOf([&] { le::readRaw<float>(p, 2); }), "size mismatch " + p);  // extra bytes
   EXPECT_EQ(errorOf([&] { le::readRaw<float>(p, 4); }), "size mismatch " + p);  // too few
@@ -143,7 +146,7 @@ TEST(ReadRaw, ExactCountOnly) {
 
 TEST(ReadRaw, StreamsThatAreNotRegularFiles) {
   // A pipe has no size to check up front: the extra bytes are found by reading.
-  ScratchDir tmp;
+  TmpDir tmp;
   const std::string fifo = tmp / "pipe";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   auto feed = [&](std::string bytes) {
@@ -182,9 +185,9 @@ forge::BundleSpec smallSpec() {
 
 class IdentityTest : public ::testing::Test {
  protected:
-  ScratchDir tmp;
-  EnvGuard noLegacy{"QUENZAL2_MSRC_MISSING_OK", std::nullopt};
-  std::string dir() const { return tmp.path(); }
+  TmpDir tmp;
+  ScopedEnv noLegacy{"QUENZAL2_MSRC_MISSING_OK", std::nullopt};
+  std::string dir() const { return tmp.str(); }
   le::Manifest make(const forge::BundleSpec& s) {
     forge::writeBundle(dir(), s);
     return le::loadManifest(dir());
@@ -285,7 +288,7 @@ TEST_F(IdentityTest, RawPriorWithFeatureSynth) {
 }
 
 TEST_F(IdentityTest, MoviePriorPlaysFromTheHevcMember) {
-  EnvGuard hw("LE_DRIVER_HWDEC", "0");
+  ScopedEnv hw("LE_DRIVER_HWDEC", "0");
   forge::BundleSpec s = smallSpec();
   s.prior = forge::Prior::None;
   s.hevcPrior = true;
@@ -309,7 +312,7 @@ TEST_F(IdentityTest, MoviePriorPlaysFromTheHevcMember) {
 }
 
 TEST_F(IdentityTest, BrokenMoviePriorFailsWhenPlayed) {
-  EnvGuard hw("LE_DRIVER_HWDEC", "0");
+  ScopedEnv hw("LE_DRIVER_HWDEC", "0");
   forge::BundleSpec s = smallSpec();
   s.prior = forge::Prior::None;
   s.extraRootKeys = R"("P_hevc": "P_hevc.mov")";
@@ -504,7 +507,7 @@ TEST_F(IdentityTest, EnsureNeedsTheManifestText) {
   EXPECT_EQ(errorOf([&] { le::ensureIdentityMembers(m); }), "cannot open " + dir() + "/manifest.json");
 }
 
-// ------------------------------------------------------------- halfToFloat
+// ------------------------------------------------------- le::simd::f16ToF32
 
 TEST(HalfToFloat, EveryHalfValue) {
   std::vector<std::uint16_t> h(65536);

@@ -3,13 +3,14 @@
 
 #include <climits>
 #include <cstdint>
-#include <fstream>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "compose/le_image.h"
+#include "support/errors.h"
+#include "support/files.h"
 #include "support/tmpdir.h"
 
 // The test writes its own greyscale, grey+alpha, RGBA and JPEG inputs.
@@ -19,14 +20,7 @@
 
 namespace {
 
-std::string messageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
+using le::test::errorOf;
 
 std::vector<uint8_t> randomBytes(size_t n, uint32_t seed) {
   std::mt19937 rng(seed);
@@ -117,24 +111,23 @@ TEST(Image, UnreadableFilesThrowDecodeFailed) {
   le::test::TmpDir tmp;
   const std::string missing = tmp.str("does-not-exist.png");
   int w = -7, h = -7;
-  EXPECT_EQ(messageOf([&] { le::loadImageRGB(missing, &w, &h); }), "decode failed: " + missing);
+  EXPECT_EQ(errorOf([&] { le::loadImageRGB(missing, &w, &h); }), "decode failed: " + missing);
   EXPECT_EQ(w, -7);  // untouched on failure
   EXPECT_EQ(h, -7);
 
   const std::string garbage = tmp.str("garbage.jpg");
-  std::ofstream(garbage) << "this is not an image";
-  EXPECT_EQ(messageOf([&] { le::loadImageRGB(garbage, &w, &h); }), "decode failed: " + garbage);
+  le::test::writeFile(garbage, "this is not an image");
+  EXPECT_EQ(errorOf([&] { le::loadImageRGB(garbage, &w, &h); }), "decode failed: " + garbage);
 
-  EXPECT_EQ(messageOf([&] { le::loadImageRGB(tmp.str(), &w, &h); }), "decode failed: " + tmp.str());
+  EXPECT_EQ(errorOf([&] { le::loadImageRGB(tmp.str(), &w, &h); }), "decode failed: " + tmp.str());
 
   // A truncated PNG.
   const auto rgb = randomBytes(32 * 32 * 3, 4);
   le::writePNG(tmp.str("full.png"), rgb.data(), 32, 32);
-  std::ifstream in(tmp.str("full.png"), std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string bytes = le::test::readFile(tmp.str("full.png"));
   const std::string cut = tmp.str("cut.png");
-  std::ofstream(cut, std::ios::binary) << bytes.substr(0, bytes.size() / 2);
-  EXPECT_EQ(messageOf([&] { le::loadImageRGB(cut, &w, &h); }), "decode failed: " + cut);
+  le::test::writeFile(cut, bytes.substr(0, bytes.size() / 2));
+  EXPECT_EQ(errorOf([&] { le::loadImageRGB(cut, &w, &h); }), "decode failed: " + cut);
 }
 
 uint32_t crc32(const uint8_t* p, size_t n) {
@@ -165,24 +158,24 @@ TEST(Image, HugeDeclaredSizeIsRefused) {
   png.insert(png.end(), iend.begin(), iend.end());
   be32(png, crc32(iend.data(), iend.size()));
   const std::string path = tmp.str("huge.png");
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(png.data()), png.size());
+  le::test::writeArray(path, png);
   int w = 0, h = 0;
-  EXPECT_EQ(messageOf([&] { le::loadImageRGB(path, &w, &h); }), "decode failed: " + path);
+  EXPECT_EQ(errorOf([&] { le::loadImageRGB(path, &w, &h); }), "decode failed: " + path);
 }
 
 TEST(Image, UnwritablePngThrowsPngWriteFailed) {
   le::test::TmpDir tmp;
   const auto rgb = randomBytes(8 * 8 * 3, 1);
   const std::string bad = tmp.str("no/such/dir/out.png");
-  EXPECT_EQ(messageOf([&] { le::writePNG(bad, rgb.data(), 8, 8); }), "png write failed: " + bad);
+  EXPECT_EQ(errorOf([&] { le::writePNG(bad, rgb.data(), 8, 8); }), "png write failed: " + bad);
   const std::string p = tmp.str("x.png");
-  EXPECT_EQ(messageOf([&] { le::writePNG(p, rgb.data(), 0, 8); }), "png write failed: " + p);
-  EXPECT_EQ(messageOf([&] { le::writePNG(p, rgb.data(), 8, -1); }), "png write failed: " + p);
-  EXPECT_EQ(messageOf([&] { le::writePNG(p, nullptr, 8, 8); }), "png write failed: " + p);
+  EXPECT_EQ(errorOf([&] { le::writePNG(p, rgb.data(), 0, 8); }), "png write failed: " + p);
+  EXPECT_EQ(errorOf([&] { le::writePNG(p, rgb.data(), 8, -1); }), "png write failed: " + p);
+  EXPECT_EQ(errorOf([&] { le::writePNG(p, nullptr, 8, 8); }), "png write failed: " + p);
   // Sizes whose byte counts overflow int are refused before any pixel is read.
-  EXPECT_EQ(messageOf([&] { le::writePNG(p, rgb.data(), INT_MAX / 2, 1); }),
+  EXPECT_EQ(errorOf([&] { le::writePNG(p, rgb.data(), INT_MAX / 2, 1); }),
             "png write failed: " + p);
-  EXPECT_EQ(messageOf([&] { le::writePNG(p, rgb.data(), 100000, 100000); }),
+  EXPECT_EQ(errorOf([&] { le::writePNG(p, rgb.data(), 100000, 100000); }),
             "png write failed: " + p);
 }
 

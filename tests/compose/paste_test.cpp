@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -15,25 +13,15 @@
 
 #include "compose/le_paste.h"
 #include "compose/le_simd.h"
+#include "support/errors.h"
+#include "support/env.h"
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
+using le::test::errorOf;
+using le::test::ScopedEnv;
 
-// Sets (or unsets) an environment variable for the scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) setenv(name, value, 1); else unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_) setenv(name_, old_->c_str(), 1); else unsetenv(name_);
-  }
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+constexpr double kPi = 3.14159265358979323846;
 
 // ---- Reference kernels ----------------------------------------------------
 
@@ -255,21 +243,13 @@ TEST(Paste, TablesMatchTextbookKernels) {
 }
 
 TEST(Paste, ConstructorRejectsBadInput) {
-  auto msg = [](auto&& fn) {
-    try {
-      fn();
-    } catch (const std::runtime_error& e) {
-      return std::string(e.what());
-    }
-    return std::string("no throw");
-  };
   const le::Unsharp ok{1.0f, 2.0f, 13};
-  EXPECT_EQ(msg([&] { le::Paste(std::vector<uint8_t>(15), 4, ok); }), "paste: mask size");
-  EXPECT_EQ(msg([&] { le::Paste(std::vector<uint8_t>(17), 4, ok); }), "paste: mask size");
-  EXPECT_EQ(msg([&] { le::Paste(std::vector<uint8_t>(), 0, ok); }), "paste: mask size");
-  EXPECT_EQ(msg([&] { le::Paste(std::vector<uint8_t>(16), 4, {1.0f, 2.0f, 12}); }),
+  EXPECT_EQ(errorOf([&] { le::Paste(std::vector<uint8_t>(15), 4, ok); }), "paste: mask size");
+  EXPECT_EQ(errorOf([&] { le::Paste(std::vector<uint8_t>(17), 4, ok); }), "paste: mask size");
+  EXPECT_EQ(errorOf([&] { le::Paste(std::vector<uint8_t>(), 0, ok); }), "paste: mask size");
+  EXPECT_EQ(errorOf([&] { le::Paste(std::vector<uint8_t>(16), 4, {1.0f, 2.0f, 12}); }),
             "paste: ksize must be odd");
-  EXPECT_EQ(msg([&] { le::Paste(std::vector<uint8_t>(16), 4, {1.0f, 2.0f, -3}); }),
+  EXPECT_EQ(errorOf([&] { le::Paste(std::vector<uint8_t>(16), 4, {1.0f, 2.0f, -3}); }),
             "paste: ksize must be odd");
   // A sigma of 0 has no Gaussian: the kernel degenerates to the centre tap
   // instead of dividing by zero.

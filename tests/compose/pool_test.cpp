@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "compose/le_pool.h"
+#include "support/env.h"
 #include "support/tmpdir.h"
 
 extern char** environ;
@@ -105,12 +106,10 @@ TEST(PoolThreads, OncePerProcessAndAvailable) {
   EXPECT_TRUE(le::pool::available());
   const int n = le::pool::threads();
   EXPECT_GE(n, 1);
-  const char* old = std::getenv("LE_CORE_THREADS");
-  const std::string saved = old ? old : "";
-  ::setenv("LE_CORE_THREADS", n == 1 ? "2" : "1", 1);
-  EXPECT_EQ(le::pool::threads(), n);  // computed once, environment ignored now
-  if (old) ::setenv("LE_CORE_THREADS", saved.c_str(), 1);
-  else ::unsetenv("LE_CORE_THREADS");
+  {
+    le::test::ScopedEnv other("LE_CORE_THREADS", n == 1 ? "2" : "1");
+    EXPECT_EQ(le::pool::threads(), n);  // computed once, environment ignored now
+  }
   const unsigned hc = std::thread::hardware_concurrency();
   if (hc > 0) {
     EXPECT_LE(n, static_cast<int>(hc));
@@ -260,7 +259,7 @@ std::vector<Range> nonEmptyParts(size_t count, int p) {
   return out;
 }
 
-TEST(PoolParts, BoundariesOfTheSpecExamples) {
+TEST(PoolParts, CeilingChunksShortenOrEmptyTheLastParts) {
   auto r = nonEmptyParts(10, 4);
   ASSERT_EQ(r.size(), 4u);
   EXPECT_EQ(r[0].begin, 0u); EXPECT_EQ(r[0].end, 3u);

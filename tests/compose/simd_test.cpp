@@ -179,7 +179,7 @@ TEST(SimdDispatch, ScopedTargetForcesAndRestores) {
 // ---------------------------------------------------------------------------
 // Scalar le::f32ToF16 and the reference itself.
 
-TEST(SimdScalar, DocumentedEdgeValues) {
+TEST(SimdScalar, OverflowSubnormalAndTieEdges) {
   EXPECT_EQ(le::f32ToF16(65520.0f), 0x7C00);
   EXPECT_EQ(le::f32ToF16(65504.0f), 0x7BFF);
   EXPECT_EQ(le::f32ToF16(65519.996f), 0x7BFF);
@@ -292,7 +292,7 @@ TEST(SimdKernels, F16ToF32AllHalvesEveryTarget) {
     }
     EXPECT_EQ(bad, 0u);
     EXPECT_EQ(got[65536], 123.0f);  // nothing written past n
-    // Documented examples.
+    // The smallest subnormal and one.
     const uint16_t ex[2] = {0x0001, 0x3C00};
     float o[2];
     le::simd::f16ToF32(ex, o, 2);
@@ -513,7 +513,7 @@ TEST(SimdKernels, Rgb8ToPlanarF16EveryTarget) {
 // ---------------------------------------------------------------------------
 // YUV 4:2:0 row to RGB24.
 
-TEST(SimdYuv, DocumentedValuesEveryTarget) {
+TEST(SimdYuv, BlackWhiteAndRedEveryTarget) {
   for (int64_t t : targetsOrSkip()) {
     ScopedTarget st(t);
     SCOPED_TRACE(targetName(t));

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "bundle/bundle_test_util.h"
 #include "driver/le_driver.h"
+#include "support/errors.h"
 
 namespace {
 

@@ -5,11 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "bundle/bundle_test_util.h"
 #include "compose/le_image.h"
 #include "compose/le_simd.h"
 #include "driver/le_driver.h"
 #include "forge/forge.h"
+#include "support/env.h"
+#include "support/errors.h"
+#include "support/files.h"
 #include "support/tmpdir.h"
 
 extern "C" {
@@ -18,7 +20,7 @@ extern "C" {
 
 namespace {
 
-using le::test::EnvGuard;
+using le::test::ScopedEnv;
 using le::test::errorOf;
 using le::test::startsWith;
 namespace forge = le::forge;
@@ -57,7 +59,7 @@ int priorChannel(int Y, int U, int V, int c) {
 }
 
 TEST(FfSource, Mp4DriverPlaysExactFramesAndSeeksLinearly) {
-  EnvGuard hw("LE_DRIVER_HWDEC", "0");
+  ScopedEnv hw("LE_DRIVER_HWDEC", "0");
   le::test::TmpDir tmp;
   const forge::BundleSpec s = smallSpec();
   forge::DriverMovieOptions o;
@@ -97,7 +99,7 @@ TEST(FfSource, Mp4DriverPlaysExactFramesAndSeeksLinearly) {
 }
 
 TEST(FfSource, OpenChecks) {
-  EnvGuard hw("LE_DRIVER_HWDEC", "0");
+  ScopedEnv hw("LE_DRIVER_HWDEC", "0");
   le::test::TmpDir tmp;
   const forge::BundleSpec s = smallSpec();
   const std::string path = tmp.str("d.mp4");
@@ -127,7 +129,7 @@ TEST(FfSource, OpenChecks) {
 }
 
 TEST(FfSource, ShortUndeclaredMovieFailsOnTheMissingFrame) {
-  EnvGuard hw("LE_DRIVER_HWDEC", "0");
+  ScopedEnv hw("LE_DRIVER_HWDEC", "0");
   le::test::TmpDir tmp;
   const forge::BundleSpec s = smallSpec();
   const std::string path = tmp.str("short.mkv");
@@ -153,7 +155,7 @@ TEST(FfSource, ShortUndeclaredMovieFailsOnTheMissingFrame) {
 }
 
 TEST(FfSource, PixelFormatRefusals) {
-  EnvGuard hw("LE_DRIVER_HWDEC", "0");
+  ScopedEnv hw("LE_DRIVER_HWDEC", "0");
   le::test::TmpDir tmp;
   const forge::BundleSpec s = smallSpec();
   forge::DriverMovieOptions o;
@@ -186,7 +188,7 @@ TEST(FfSource, PixelFormatRefusals) {
 }
 
 TEST(FfSource, PriorConversionMatchesTheFixedPointRule) {
-  EnvGuard hw("LE_DRIVER_HWDEC", std::nullopt);
+  ScopedEnv hw("LE_DRIVER_HWDEC", std::nullopt);
   le::test::TmpDir tmp;
   // A portrait of black and white bands, so that the movie holds both ends of the range.
   forge::BundleSpec s = smallSpec();
@@ -251,7 +253,7 @@ TEST(FfSource, HardwareDecoderChoice) {
   const std::string refused = "[le-driver] h264_cuvid refused " + path + " " + kDash +
                               " falling back to the software h264 decoder (same samples, more CPU)\n";
   {
-    EnvGuard hw("LE_DRIVER_HWDEC", "0");
+    ScopedEnv hw("LE_DRIVER_HWDEC", "0");
     testing::internal::CaptureStderr();
     auto d = le::driver::openMp4(path, s.nt, s.W, s.H);
     auto p = le::driver::openPriorHevc(prior, s.nt, s.crop);
@@ -264,7 +266,7 @@ TEST(FfSource, HardwareDecoderChoice) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   }
   for (const char* value : {"00", "1"}) {
-    EnvGuard hw("LE_DRIVER_HWDEC", value);
+    ScopedEnv hw("LE_DRIVER_HWDEC", value);
     testing::internal::CaptureStderr();
     auto d = le::driver::openMp4(path, s.nt, s.W, s.H);
     const std::string err = testing::internal::GetCapturedStderr();
@@ -280,7 +282,7 @@ TEST(FfSource, HardwareDecoderChoice) {
 }
 
 TEST(FfSource, DamagedMoviesFailWithAMessage) {
-  EnvGuard hw("LE_DRIVER_HWDEC", "0");
+  ScopedEnv hw("LE_DRIVER_HWDEC", "0");
   le::test::TmpDir tmp;
   const forge::BundleSpec s = smallSpec();
   forge::DriverMovieOptions o;

@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "bundle/bundle_test_util.h"
 #include "base/le_file.h"
 #include "compose/le_image.h"
 #include "driver/le_driver.h"
+#include "support/errors.h"
+#include "support/files.h"
 #include "support/tmpdir.h"
 
 extern "C" {

@@ -5,16 +5,17 @@
 #include <string>
 #include <vector>
 
-#include "bundle/bundle_test_util.h"
 #include "bundle/le_bundle.h"
 #include "compose/le_simd.h"
 #include "driver/le_driver.h"
 #include "forge/forge.h"
+#include "support/env.h"
+#include "support/errors.h"
 #include "support/tmpdir.h"
 
 namespace {
 
-using le::test::EnvGuard;
+using le::test::ScopedEnv;
 using le::test::errorOf;
 using le::test::startsWith;
 namespace forge = le::forge;
@@ -50,7 +51,7 @@ Opened openDriver(const std::string& dir) {
 }
 
 TEST(DriverOpen, PicksTheJpegDirectoryOrTheMovie) {
-  EnvGuard hw("LE_DRIVER_HWDEC", "0");
+  ScopedEnv hw("LE_DRIVER_HWDEC", "0");
   const std::string hwLine = "[le-driver] LE_DRIVER_HWDEC=0 " + kDash +
                              " h264_cuvid not attempted; the software decoder is the one decoder on this fleet (same "
                              "samples)\n";
@@ -61,7 +62,7 @@ TEST(DriverOpen, PicksTheJpegDirectoryOrTheMovie) {
   const std::string dir = tmp.str("both");
   forge::writeBundle(dir, s);
   {
-    EnvGuard prefer("LE_DRIVER_PREFER_MP4", std::nullopt);
+    ScopedEnv prefer("LE_DRIVER_PREFER_MP4", std::nullopt);
     Opened o = openDriver(dir);
     EXPECT_EQ(o.err, "[le-driver] target_frames/ (raw jpg, 5 frames) " + kDash + " read one frame per pull\n");
     EXPECT_EQ(o.cursor->name(), "jpg/stb");
@@ -72,11 +73,11 @@ TEST(DriverOpen, PicksTheJpegDirectoryOrTheMovie) {
     EXPECT_EQ(o.cursor->pullAt(3, buf.data()), 3);
   }
   for (const char* notOne : {"0", "yes", "11"}) {
-    EnvGuard prefer("LE_DRIVER_PREFER_MP4", notOne);
+    ScopedEnv prefer("LE_DRIVER_PREFER_MP4", notOne);
     EXPECT_EQ(openDriver(dir).cursor->name(), "jpg/stb") << notOne;
   }
   {
-    EnvGuard prefer("LE_DRIVER_PREFER_MP4", "1");
+    ScopedEnv prefer("LE_DRIVER_PREFER_MP4", "1");
     Opened o = openDriver(dir);
     const std::string name = "mp4/libavcodec " + version + " h264";
     EXPECT_EQ(o.err, "[le-driver] LE_DRIVER_PREFER_MP4=1 " + kDash +
@@ -104,12 +105,12 @@ TEST(DriverOpen, PicksTheJpegDirectoryOrTheMovie) {
   const std::string only = tmp.str("only");
   forge::writeBundle(only, s);
   {
-    EnvGuard prefer("LE_DRIVER_PREFER_MP4", "1");
+    ScopedEnv prefer("LE_DRIVER_PREFER_MP4", "1");
     Opened o = openDriver(only);
     EXPECT_EQ(o.err.find("NOT used"), std::string::npos) << o.err;
     EXPECT_NE(o.err.find("[le-driver] clip.mp4 decoded IN PLACE"), std::string::npos) << o.err;
   }
-  EnvGuard prefer("LE_DRIVER_PREFER_MP4", std::nullopt);
+  ScopedEnv prefer("LE_DRIVER_PREFER_MP4", std::nullopt);
   Opened o = openDriver(only);
   EXPECT_EQ(o.err.find("NOT used"), std::string::npos) << o.err;
   EXPECT_NE(o.err.find("[le-driver] clip.mp4 decoded IN PLACE"), std::string::npos) << o.err;
@@ -134,7 +135,7 @@ TEST(DriverOpen, RefusesABundleWithoutADriver) {
                               " there is no driver video to play. REFUSING to create a session.";
   EXPECT_EQ(errorOf([&] { le::DriverCursor::open(m, 2, 11); }), refusal);
   {
-    EnvGuard prefer("LE_DRIVER_PREFER_MP4", "1");
+    ScopedEnv prefer("LE_DRIVER_PREFER_MP4", "1");
     EXPECT_EQ(errorOf([&] { le::DriverCursor::open(m, 2, 11); }), refusal);
   }
   // A JPEG directory without its last frame is not populated.
@@ -152,7 +153,7 @@ TEST(DriverOpen, RefusesABundleWithoutADriver) {
 }
 
 TEST(DriverOpen, IdentityPlaysItsPriorFromTheMovie) {
-  EnvGuard hw("LE_DRIVER_HWDEC", std::nullopt);
+  ScopedEnv hw("LE_DRIVER_HWDEC", std::nullopt);
   le::test::TmpDir tmp;
   forge::BundleSpec s = spec();
   s.nt = 20;

@@ -1,16 +1,9 @@
-// Helpers of the forge tests: scratch directories, file reading, an
-// independent half decoder, and an independent IMX v2 reader.
+// Helpers of the forge tests: the demo portrait, member sizes, and an
+// independent IMX v2 reader.
 #pragma once
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,50 +12,9 @@ namespace forge_test {
 
 namespace fs = std::filesystem;
 
-// A fresh directory per test, under $LE_TEST_TMP (or the system temp dir);
-// removed when the test passes, kept for inspection when it fails.
-class ScratchDir {
- public:
-  ScratchDir() {
-    const char* base = std::getenv("LE_TEST_TMP");
-    fs::path root = base && *base ? fs::path(base) : fs::temp_directory_path();
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string("forge-") + (info ? std::string(info->test_suite_name()) + "." + info->name() : "x") +
-                       "-" + std::to_string(::getpid());
-    path_ = root / name;
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~ScratchDir() {
-    if (!::testing::Test::HasFailure()) {
-      std::error_code ec;
-      fs::remove_all(path_, ec);
-    }
-  }
-  std::string operator/(const std::string& rel) const { return (path_ / rel).string(); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
 // The demo portrait of the source tree (found from this header's own path).
 inline std::string demoPortrait() {
   return (fs::path(__FILE__).parent_path().parent_path().parent_path() / "third_party/demo/astronaut.png").string();
-}
-
-inline std::string readBytes(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  if (!f) return {};
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-template <class T>
-std::vector<T> readArray(const fs::path& p) {
-  std::string b = readBytes(p);
-  std::vector<T> v(b.size() / sizeof(T));
-  if (!v.empty()) std::memcpy(v.data(), b.data(), v.size() * sizeof(T));
-  return v;
 }
 
 // Every regular file under dir: relative name ('/'-separated) -> size.
@@ -71,16 +23,6 @@ inline std::map<std::string, uint64_t> fileSizes(const fs::path& dir) {
   for (auto& e : fs::recursive_directory_iterator(dir))
     if (e.is_regular_file()) m[fs::relative(e.path(), dir).generic_string()] = e.file_size();
   return m;
-}
-
-// IEEE binary16 bits -> float, written independently of the library.
-inline float halfToFloat(uint16_t h) {
-  const int sign = (h >> 15) & 1, exp = (h >> 10) & 31, man = h & 1023;
-  float v;
-  if (exp == 0) v = std::ldexp(float(man), -24);
-  else if (exp == 31) v = man ? NAN : INFINITY;
-  else v = std::ldexp(float(man | 1024), exp - 25);
-  return sign ? -v : v;
 }
 
 // A tiny IMX v2 reader, independent of the library and of the forge.

@@ -17,10 +17,17 @@
 #pragma GCC diagnostic pop
 #endif
 
+#include "compose/le_simd.h"
 #include "forge/forge.h"
 #include "forge_test_util.h"
+#include "support/files.h"
+#include "support/tmpdir.h"
 
 using namespace forge_test;
+using le::simd::scalar::f16ToF32;
+using le::test::readArray;
+using le::test::readFile;
+using le::test::TmpDir;
 using le::forge::BundleSpec;
 using le::forge::Prior;
 
@@ -125,7 +132,7 @@ BundleSpec small(uint32_t seed = 1) {
 }  // namespace
 
 TEST(ForgeBundle, MemberSizesDefaultSpec) {
-  ScratchDir d;
+  TmpDir d;
   BundleSpec s = small();
   le::forge::writeBundle(d / "b", s);
   expectExactMembers(d.path() / "b", s);
@@ -167,7 +174,7 @@ TEST(ForgeBundle, MemberSizesAcrossSpecs) {
     s.crop = 48, s.W = 96, s.H = 80, s.jpegDirName = "driver_jpg";
     cases.push_back({"renamed-jpeg-dir", s});
   }
-  ScratchDir d;
+  TmpDir d;
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
     le::forge::writeBundle(d / c.name, c.s);
@@ -190,11 +197,11 @@ TEST(ForgeBundle, MemberFileFollowsTheAliasRules) {
 }
 
 TEST(ForgeBundle, ManifestCarriesTheLoaderKeysOnceAtTheRoot) {
-  ScratchDir d;
+  TmpDir d;
   BundleSpec s;
   s.nt = 7, s.W = 80, s.H = 60, s.crop = 40, s.frames = 9, s.nestedBlocks = true, s.msrcW = 160, s.msrcH = 120;
   le::forge::writeBundle(d / "b", s);
-  const std::string text = readBytes(d.path() / "b/manifest.json");
+  const std::string text = readFile(d.path() / "b/manifest.json");
   EXPECT_EQ(text, le::forge::manifestText(s));
   EXPECT_EQ(rootValue(text, "format"), "\"le-bundle-v0\"");
   EXPECT_EQ(rootValue(text, "NT"), "7");
@@ -259,7 +266,7 @@ TEST(ForgeBundle, ManifestKeyVariants) {
 }
 
 TEST(ForgeBundle, DriveTablesAreConsistent) {
-  ScratchDir d;
+  TmpDir d;
   BundleSpec s;
   s.nt = 5, s.frames = 23;
   le::forge::writeBundle(d / "b", s);
@@ -338,7 +345,7 @@ TEST(ForgeBundle, KeypointsLandOnTheGeneratedFeatures) {
     auto rgb = [&](double nx, double ny, float out[3]) {
       const int x = std::clamp(int(std::lround((nx + 1) * (s.crop - 1) / 2)), 0, s.crop - 1);
       const int y = std::clamp(int(std::lround((ny + 1) * (s.crop - 1) / 2)), 0, s.crop - 1);
-      for (int c = 0; c < 3; ++c) out[c] = 255 * halfToFloat(P[c * plane + size_t(y) * s.crop + x]);
+      for (int c = 0; c < 3; ++c) out[c] = 255 * f16ToF32(P[c * plane + size_t(y) * s.crop + x]);
     };
     float mouth[3], pupil[3], cheek[3];
     rgb((k[13 * 3] + k[15 * 3]) / 2, (k[13 * 3 + 1] + k[15 * 3 + 1]) / 2, mouth);
@@ -351,7 +358,7 @@ TEST(ForgeBundle, KeypointsLandOnTheGeneratedFeatures) {
 }
 
 TEST(ForgeBundle, PasteTransformsPlaceTheCropInsideTheFrame) {
-  ScratchDir d;
+  TmpDir d;
   std::vector<BundleSpec> specs(3);
   specs[1].W = 200, specs[1].H = 60, specs[1].crop = 24, specs[1].nt = 9;
   specs[2].W = 50, specs[2].H = 120, specs[2].crop = 64, specs[2].msrcW = 100, specs[2].msrcH = 240;
@@ -410,7 +417,7 @@ TEST(ForgeBundle, SourceFramesAgreeWithDriverFramesThroughM) {
             auto px = [&](int xx, int yy) { return double(frame[(size_t(yy) * s.W + xx) * 3 + c]); };
             const double v = (px(x0, y0) * (1 - fx) + px(x0 + 1, y0) * fx) * (1 - fy) +
                              (px(x0, y0 + 1) * (1 - fx) + px(x0 + 1, y0 + 1) * fx) * fy;
-            sum += std::abs(v - 255.0 * halfToFloat(P[c * plane + size_t(y) * s.crop + x]));
+            sum += std::abs(v - 255.0 * f16ToF32(P[c * plane + size_t(y) * s.crop + x]));
             ++n;
           }
         }
@@ -428,14 +435,14 @@ TEST(ForgeBundle, SourceFramesAgreeWithDriverFramesThroughM) {
 }
 
 TEST(ForgeBundle, SourceFramesAreHalvesInUnitRange) {
-  ScratchDir d;
+  TmpDir d;
   BundleSpec s;
   le::forge::writeBundle(d / "b", s);
   auto p = readArray<uint16_t>(d.path() / "b/P.f16");
   ASSERT_EQ(p.size(), size_t(s.nt) * 3 * s.crop * s.crop);
   double lo = 1, hi = 0;
   for (uint16_t h : p) {
-    const float v = halfToFloat(h);
+    const float v = f16ToF32(h);
     ASSERT_TRUE(v >= 0.0f && v <= 1.0f) << v;
     lo = std::min(lo, double(v)), hi = std::max(hi, double(v));
   }
@@ -443,11 +450,11 @@ TEST(ForgeBundle, SourceFramesAreHalvesInUnitRange) {
   const size_t block = size_t(3) * s.crop * s.crop;
   EXPECT_EQ(std::vector<uint16_t>(p.begin() + block, p.begin() + 2 * block), le::forge::sourceFrame(s, 1));
   // pooled features: finite halves
-  for (uint16_t h : readArray<uint16_t>(d.path() / "b/pooled64.f16")) ASSERT_TRUE(std::isfinite(halfToFloat(h)));
+  for (uint16_t h : readArray<uint16_t>(d.path() / "b/pooled64.f16")) ASSERT_TRUE(std::isfinite(f16ToF32(h)));
 }
 
 TEST(ForgeBundle, JpegFramesDecodeToTheDriverFrames) {
-  ScratchDir d;
+  TmpDir d;
   BundleSpec s;
   s.W = 72, s.H = 40, s.nt = 3;
   le::forge::writeBundle(d / "b", s);
@@ -491,7 +498,7 @@ TEST(ForgeBundle, FeatheredDiscIsASoftDisc) {
 }
 
 TEST(ForgeBundle, SameSeedSameBytesOtherSeedOtherContent) {
-  ScratchDir d;
+  TmpDir d;
   BundleSpec s;
   s.nestedBlocks = true, s.withFsRed = true;
   le::forge::writeBundle(d / "a", s);
@@ -501,14 +508,14 @@ TEST(ForgeBundle, SameSeedSameBytesOtherSeedOtherContent) {
   le::forge::writeBundle(d / "c", t);
   auto files = fileSizes(d.path() / "a");
   ASSERT_EQ(files, fileSizes(d.path() / "b"));
-  for (auto& [name, size] : files) EXPECT_EQ(readBytes(d.path() / "a" / name), readBytes(d.path() / "b" / name)) << name;
+  for (auto& [name, size] : files) EXPECT_EQ(readFile(d.path() / "a" / name), readFile(d.path() / "b" / name)) << name;
   for (const char* name : {"P.f16", "pooled64.f16", "fs_red.f16", "drive/xd.f32", "M.f32"})
-    EXPECT_NE(readBytes(d.path() / "a" / name), readBytes(d.path() / "c" / name)) << name;
-  EXPECT_EQ(readBytes(d.path() / "a/mask_512.u8"), readBytes(d.path() / "c/mask_512.u8"));
+    EXPECT_NE(readFile(d.path() / "a" / name), readFile(d.path() / "c" / name)) << name;
+  EXPECT_EQ(readFile(d.path() / "a/mask_512.u8"), readFile(d.path() / "c/mask_512.u8"));
 }
 
 TEST(ForgeBundle, BadSpecsAreRefused) {
-  ScratchDir d;
+  TmpDir d;
   auto bad = [&](auto edit) {
     BundleSpec s;
     edit(s);
@@ -542,7 +549,7 @@ TEST(ForgeDemo, DemoSpecIsFullSizeAroundThePortrait) {
     const int x = std::clamp(int(std::lround((nx + 1) * (t.crop - 1) / 2)), 0, t.crop - 1);
     const int y = std::clamp(int(std::lround((ny + 1) * (t.crop - 1) / 2)), 0, t.crop - 1);
     const size_t plane = size_t(t.crop) * t.crop, at = size_t(y) * t.crop + x;
-    return halfToFloat(P[at]) + halfToFloat(P[plane + at]) + halfToFloat(P[2 * plane + at]);
+    return f16ToF32(P[at]) + f16ToF32(P[plane + at]) + f16ToF32(P[2 * plane + at]);
   };
   // the suit's dark collar lies below the chin; the skin at the nose tip is brighter.
   EXPECT_GT(lum(kp[11 * 3], kp[11 * 3 + 1]), lum(kp[18 * 3], kp[18 * 3 + 1] + 0.3f) + 0.5f);

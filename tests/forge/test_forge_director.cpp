@@ -11,28 +11,26 @@
 #include <set>
 #include <utility>
 
+#include "compose/le_simd.h"
 #include "forge/forge.h"
-#include "forge/forge_test_util.h"
+#include "support/files.h"
+#include "support/ort.h"
+#include "support/tmpdir.h"
 
 namespace {
 
 using le::forge::BundleSpec;
 using le::forge::DirectorOptions;
 
-Ort::Env& env() {
-  static Ort::Env e(ORT_LOGGING_LEVEL_WARNING, "forge-test");
-  return e;
-}
-
 Ort::Session open(const std::string& bytes) {
   Ort::SessionOptions so;
   so.SetIntraOpNumThreads(1);
-  return Ort::Session(env(), bytes.data(), bytes.size(), so);
+  return Ort::Session(le::test::ortEnv(), bytes.data(), bytes.size(), so);
 }
 
 std::vector<float> halves(const std::vector<uint16_t>& h) {
   std::vector<float> f(h.size());
-  for (size_t i = 0; i < h.size(); ++i) f[i] = forge_test::halfToFloat(h[i]);
+  le::simd::f16ToF32(h.data(), f.data(), h.size());
   return f;
 }
 
@@ -459,14 +457,14 @@ TEST(ForgeDirector, ContractBreakingVariantsDeclareWhatTheyShould) {
 }
 
 TEST(ForgeDirector, BundleWritesOneModelPerKey) {
-  forge_test::ScratchDir dir;
+  le::test::TmpDir dir;
   BundleSpec spec = small();
   spec.descriptiveNames = true;
   spec.directorKeys = {"b1", "b24_fp32"};
   le::forge::writeBundle(dir.path().string(), spec);
-  const std::string b1 = forge_test::readBytes(dir / "render_model.batch1.onnx");
+  const std::string b1 = le::test::readFile(dir / "render_model.batch1.onnx");
   EXPECT_EQ(b1, le::forge::directorBytes(spec));
-  const onnx::ModelProto m24 = parse(forge_test::readBytes(dir / "render_model.batch24.fp32.onnx"));
+  const onnx::ModelProto m24 = parse(le::test::readFile(dir / "render_model.batch24.fp32.onnx"));
   EXPECT_EQ(m24.graph().input(0).type().tensor_type().shape().dim(0).dim_value(), 24);
 
   spec.directorKeys = {"b1", "x4"};

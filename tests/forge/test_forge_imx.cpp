@@ -4,8 +4,12 @@
 
 #include "forge/forge.h"
 #include "forge_test_util.h"
+#include "support/files.h"
+#include "support/tmpdir.h"
 
 using namespace forge_test;
+using le::test::readFile;
+using le::test::TmpDir;
 using le::forge::ImxEntry;
 using le::forge::ImxOptions;
 
@@ -25,10 +29,10 @@ std::vector<ImxEntry> sampleEntries() {
 }  // namespace
 
 TEST(ForgeImx, HonestContainerParsesBack) {
-  ScratchDir d;
+  TmpDir d;
   auto entries = sampleEntries();
   le::forge::writeImx(d / "c.imx", entries);
-  const std::string b = readBytes(d / "c.imx");
+  const std::string b = readFile(d / "c.imx");
   ImxParsed p = parseImx(b);
   ASSERT_TRUE(p.ok) << p.error;
   EXPECT_EQ(p.magic, std::string("IMX\0", 4));
@@ -48,16 +52,16 @@ TEST(ForgeImx, HonestContainerParsesBack) {
 }
 
 TEST(ForgeImx, LittleEndianFieldsByteForByte) {
-  ScratchDir d;
+  TmpDir d;
   le::forge::writeImx(d / "one.imx", {{"ab", "XYZ", std::nullopt, std::nullopt}});
-  const std::string b = readBytes(d / "one.imx");
+  const std::string b = readFile(d / "one.imx");
   const std::string expect = std::string("IMX\0", 4) + std::string("\x02\x00\x01\x00", 4) + std::string("\x02\x00", 2) +
                              "ab" + std::string("\x1c\0\0\0\0\0\0\0", 8) + std::string("\x03\0\0\0\0\0\0\0", 8) + "XYZ";
   EXPECT_EQ(b, expect);
 }
 
 TEST(ForgeImx, PackDirRoundTripsNestedNames) {
-  ScratchDir d;
+  TmpDir d;
   le::forge::BundleSpec s;
   s.descriptiveNames = true;
   s.nt = 2, s.frames = 3;
@@ -69,7 +73,7 @@ TEST(ForgeImx, PackDirRoundTripsNestedNames) {
   fs::create_directories(dir + "/emptydir");                       // holds no file: nothing to pack
 
   le::forge::packDir(dir, d / "bundle.imx");
-  const std::string b = readBytes(d / "bundle.imx");
+  const std::string b = readFile(d / "bundle.imx");
   ImxParsed p = parseImx(b);
   ASSERT_TRUE(p.ok) << p.error;
   EXPECT_EQ(p.version, 2);
@@ -85,7 +89,7 @@ TEST(ForgeImx, PackDirRoundTripsNestedNames) {
     EXPECT_NE(e.name[0], '/');
     ASSERT_TRUE(files.count(e.name)) << e.name;
     ASSERT_LE(e.offset + e.size, b.size());
-    EXPECT_EQ(b.substr(e.offset, e.size), readBytes(fs::path(dir) / e.name)) << e.name;
+    EXPECT_EQ(b.substr(e.offset, e.size), readFile(fs::path(dir) / e.name)) << e.name;
   }
   for (const char* n : {"manifest.json", "idle_loop/source_index.i32", "idle_loop/driven_keypoints.f32",
                         "target_frames/frame_000001.jpg", "deep/er/still/x.bin", "source_frames.f16"})
@@ -95,22 +99,22 @@ TEST(ForgeImx, PackDirRoundTripsNestedNames) {
 }
 
 TEST(ForgeImx, PackDirDoesNotSwallowItsOwnOutput) {
-  ScratchDir d;
+  TmpDir d;
   fs::create_directories(d / "b");
   { std::ofstream(d / "b/a.txt") << "a"; }
   le::forge::packDir(d / "b", d / "b/self.imx");
-  ImxParsed p = parseImx(readBytes(d / "b/self.imx"));
+  ImxParsed p = parseImx(readFile(d / "b/self.imx"));
   ASSERT_TRUE(p.ok);
   ASSERT_EQ(p.toc.size(), 1u);
   EXPECT_EQ(p.toc[0].name, "a.txt");
 }
 
 TEST(ForgeImx, HostileBadMagic) {
-  ScratchDir d;
+  TmpDir d;
   ImxOptions o;
   o.badMagic = true;
   le::forge::writeImx(d / "x.imx", sampleEntries(), o);
-  const std::string b = readBytes(d / "x.imx");
+  const std::string b = readFile(d / "x.imx");
   ASSERT_GE(b.size(), 8u);
   EXPECT_NE(b.substr(0, 4), std::string("IMX\0", 4));
   ImxParsed p = parseImx(b);  // the rest is still a well-formed v2 layout
@@ -120,28 +124,28 @@ TEST(ForgeImx, HostileBadMagic) {
 }
 
 TEST(ForgeImx, HostileVersion) {
-  ScratchDir d;
+  TmpDir d;
   ImxOptions o;
   o.version = 1;
   le::forge::writeImx(d / "x.imx", sampleEntries(), o);
-  ImxParsed p = parseImx(readBytes(d / "x.imx"));
+  ImxParsed p = parseImx(readFile(d / "x.imx"));
   ASSERT_TRUE(p.ok);
   EXPECT_EQ(p.magic, std::string("IMX\0", 4));
   EXPECT_EQ(p.version, 1);
   o.version = 0x0302;
   le::forge::writeImx(d / "y.imx", sampleEntries(), o);
-  const std::string b = readBytes(d / "y.imx");
+  const std::string b = readFile(d / "y.imx");
   EXPECT_EQ(uint8_t(b[4]), 0x02);
   EXPECT_EQ(uint8_t(b[5]), 0x03);
 }
 
 TEST(ForgeImx, HostileDeclaredCount) {
-  ScratchDir d;
+  TmpDir d;
   auto entries = sampleEntries();
   ImxOptions o;
   o.count = 9;  // more than the table holds: a reader runs into the payloads
   le::forge::writeImx(d / "more.imx", entries, o);
-  std::string b = readBytes(d / "more.imx");
+  std::string b = readFile(d / "more.imx");
   ImxParsed p = parseImx(b, int(entries.size()));
   ASSERT_TRUE(p.ok);
   EXPECT_EQ(p.count, 9);
@@ -149,7 +153,7 @@ TEST(ForgeImx, HostileDeclaredCount) {
 
   o.count = 1;  // fewer: the table still holds all entries
   le::forge::writeImx(d / "fewer.imx", entries, o);
-  b = readBytes(d / "fewer.imx");
+  b = readFile(d / "fewer.imx");
   p = parseImx(b, int(entries.size()));
   ASSERT_TRUE(p.ok);
   EXPECT_EQ(p.count, 1);
@@ -157,19 +161,19 @@ TEST(ForgeImx, HostileDeclaredCount) {
 
   o.count = 0;
   le::forge::writeImx(d / "zero.imx", entries, o);
-  EXPECT_EQ(parseImx(readBytes(d / "zero.imx")).count, 0);
+  EXPECT_EQ(parseImx(readFile(d / "zero.imx")).count, 0);
 }
 
 TEST(ForgeImx, HostileOffsetAndSizeOverrides) {
-  ScratchDir d;
+  TmpDir d;
   auto entries = sampleEntries();
   le::forge::writeImx(d / "honest.imx", entries);
-  const std::string honest = readBytes(d / "honest.imx");
+  const std::string honest = readFile(d / "honest.imx");
   entries[0].offset = 3;               // overlaps the header
   entries[1].size = 1ull << 40;        // runs far past the end of the file
   entries[3].offset = 0xFFFFFFFFFFFFFFF0ull;
   le::forge::writeImx(d / "bad.imx", entries);
-  const std::string b = readBytes(d / "bad.imx");
+  const std::string b = readFile(d / "bad.imx");
   ASSERT_EQ(b.size(), honest.size());  // only the table's numbers change
   ImxParsed p = parseImx(b), h = parseImx(honest);
   ASSERT_TRUE(p.ok);
@@ -185,15 +189,15 @@ TEST(ForgeImx, HostileOffsetAndSizeOverrides) {
 }
 
 TEST(ForgeImx, HostileTruncation) {
-  ScratchDir d;
+  TmpDir d;
   auto entries = sampleEntries();
   le::forge::writeImx(d / "full.imx", entries);
-  const std::string full = readBytes(d / "full.imx");
+  const std::string full = readFile(d / "full.imx");
   for (uint64_t cut : {uint64_t(0), uint64_t(5), uint64_t(12), uint64_t(full.size() - 1)}) {
     ImxOptions o;
     o.truncateTo = cut;
     le::forge::writeImx(d / "cut.imx", entries, o);
-    const std::string b = readBytes(d / "cut.imx");
+    const std::string b = readFile(d / "cut.imx");
     EXPECT_EQ(b.size(), cut);
     EXPECT_EQ(b, full.substr(0, cut));
   }
@@ -201,18 +205,18 @@ TEST(ForgeImx, HostileTruncation) {
   ImxOptions o;
   o.truncateTo = full.size() - 100;
   le::forge::writeImx(d / "cut.imx", entries, o);
-  const std::string b = readBytes(d / "cut.imx");
+  const std::string b = readFile(d / "cut.imx");
   ImxParsed p = parseImx(b);
   ASSERT_TRUE(p.ok);
   EXPECT_GT(p.toc.back().offset + p.toc.back().size, b.size());
   // truncateTo beyond the end changes nothing
   o.truncateTo = full.size() + 10;
   le::forge::writeImx(d / "long.imx", entries, o);
-  EXPECT_EQ(readBytes(d / "long.imx"), full);
+  EXPECT_EQ(readFile(d / "long.imx"), full);
 }
 
 TEST(ForgeImx, UnwritableTargetThrows) {
-  ScratchDir d;
+  TmpDir d;
   EXPECT_THROW(le::forge::writeImx(d / "no/such/dir/x.imx", sampleEntries()), std::runtime_error);
   EXPECT_THROW(le::forge::packDir(d / "missing", d / "x.imx"), std::runtime_error);
 }

@@ -7,9 +7,11 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "compose/le_simd.h"
 #include "forge/forge.h"
-#include "forge_test_util.h"
 #include "movie_probe.h"
+#include "support/files.h"
+#include "support/tmpdir.h"
 
 namespace {
 
@@ -17,7 +19,7 @@ namespace fs = std::filesystem;
 using forge_test::MovieProbe;
 using forge_test::Picture;
 using forge_test::probeMovie;
-using forge_test::ScratchDir;
+using le::test::TmpDir;
 using namespace le::forge;
 
 double meanAbs(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
@@ -45,7 +47,7 @@ BundleSpec smallSpec(uint32_t seed = 3) {
 }
 
 TEST(ForgeMovie, DriverMp4DecodesToTheForgedFrames) {
-  ScratchDir tmp;
+  TmpDir tmp;
   const BundleSpec spec = smallSpec();
   const std::string path = tmp / "d.mp4";
   writeDriverMp4(path, spec);
@@ -97,7 +99,7 @@ TEST(ForgeMovie, DriverMp4DecodesToTheForgedFrames) {
 }
 
 TEST(ForgeMovie, DriverFrameCounts) {
-  ScratchDir tmp;
+  TmpDir tmp;
   const BundleSpec spec = smallSpec(9);
   struct Case {
     const char* name;
@@ -127,7 +129,7 @@ TEST(ForgeMovie, DriverFrameCounts) {
 }
 
 TEST(ForgeMovie, DriverPixelFormats) {
-  ScratchDir tmp;
+  TmpDir tmp;
   const BundleSpec spec = smallSpec(4);
   DriverMovieOptions full;
   full.pixFmt = DriverPixFmt::Yuvj420p;
@@ -154,7 +156,7 @@ TEST(ForgeMovie, DriverPixelFormats) {
 }
 
 TEST(ForgeMovie, PriorHevcIsLossless444) {
-  ScratchDir tmp;
+  TmpDir tmp;
   BundleSpec spec = smallSpec(5);
   spec.nt = 4;
   spec.crop = 24;
@@ -189,7 +191,7 @@ TEST(ForgeMovie, PriorHevcIsLossless444) {
       priorPixelToRgb(want.y[i], want.u[i], want.v[i], c);
       for (int ch = 0; ch < 3; ++ch) {
         worstRgb = std::max(worstRgb, std::abs(int(c[ch]) - int(rgb[ch * plane + i])));
-        EXPECT_LE(std::abs(forge_test::halfToFloat(src[ch * plane + i]) * 255.0f - rgb[ch * plane + i]), 0.5f);
+        EXPECT_LE(std::abs(le::simd::scalar::f16ToF32(src[ch * plane + i]) * 255.0f - rgb[ch * plane + i]), 0.5f);
         EXPECT_EQ(expect[ch * plane + i], toHalf(c[ch] / 255.0f));
       }
     }
@@ -213,7 +215,7 @@ TEST(ForgeMovie, PriorHevcIsLossless444) {
 }
 
 TEST(ForgeMovie, PriorHevcVariants) {
-  ScratchDir tmp;
+  TmpDir tmp;
   BundleSpec spec = smallSpec(6);
   spec.nt = 3;
   spec.crop = 16;
@@ -258,7 +260,7 @@ TEST(ForgeMovie, PriorHevcVariants) {
 }
 
 TEST(ForgeMovie, BundleMembersAndManifest) {
-  ScratchDir tmp;
+  TmpDir tmp;
   BundleSpec spec = smallSpec(7);
   spec.nt = 3;
   spec.prior = Prior::None;
@@ -273,7 +275,7 @@ TEST(ForgeMovie, BundleMembersAndManifest) {
   EXPECT_FALSE(fs::exists(b / "fs_red.f16"));
   EXPECT_FALSE(fs::exists(b / "target_frames"));
   std::string m = manifestText(spec);
-  EXPECT_EQ(forge_test::readBytes(b / "manifest.json"), m);
+  EXPECT_EQ(le::test::readFile(b / "manifest.json"), m);
   EXPECT_NE(m.find("\"P_hevc\": \"P_hevc.mov\""), std::string::npos) << m;
   EXPECT_EQ(m.find("P_rgb"), std::string::npos);
   EXPECT_EQ(m.find("\"target_frames\""), std::string::npos);
@@ -297,7 +299,7 @@ TEST(ForgeMovie, BundleMembersAndManifest) {
   spec.prior = Prior::Raw;
   writeBundle(tmp / "c", spec);
   const fs::path c = tmp.path() / "c";
-  m = forge_test::readBytes(c / "manifest.json");
+  m = le::test::readFile(c / "manifest.json");
   EXPECT_NE(m.find("\"target_frames_mp4\": \"movies/drv.mkv\""), std::string::npos) << m;
   EXPECT_NE(m.find("\"P_hevc\": \"P_hevc.mov\""), std::string::npos) << m;
   EXPECT_TRUE(fs::exists(c / "source_frames.hevc"));
@@ -320,14 +322,14 @@ TEST(ForgeMovie, BundleMembersAndManifest) {
 }
 
 TEST(ForgeMovie, DamagedMovies) {
-  ScratchDir tmp;
+  TmpDir tmp;
   BundleSpec spec = smallSpec(8);
   spec.nt = 6;
   DriverMovieOptions o;
   o.gop = 1;  // every frame a key frame: a cut leaves whole, decodable pictures in front
   const std::string whole = tmp / "whole.mp4";
   writeDriverMp4(whole, spec, o);
-  const std::string original = forge_test::readBytes(whole);
+  const std::string original = le::test::readFile(whole);
   ASSERT_GT(original.size(), 400u);
 
   // The index sits in front, so a movie cut in its media data still opens and ends early.
@@ -345,7 +347,7 @@ TEST(ForgeMovie, DamagedMovies) {
   o.faststart = false;
   const std::string tail = tmp / "tail.mp4";
   writeDriverMp4(tail, spec, o);
-  const std::string tailBytes = forge_test::readBytes(tail);
+  const std::string tailBytes = le::test::readFile(tail);
   EXPECT_NE(tailBytes.find("moov"), std::string::npos);
   EXPECT_GT(tailBytes.find("moov"), tailBytes.find("mdat"));
   EXPECT_LT(original.find("moov"), original.find("mdat"));
@@ -359,7 +361,7 @@ TEST(ForgeMovie, DamagedMovies) {
   fs::copy_file(whole, bad);
   const size_t off = original.size() / 2;
   corruptFile(bad, off, 64, 3);
-  std::string got = forge_test::readBytes(bad);
+  std::string got = le::test::readFile(bad);
   ASSERT_EQ(got.size(), original.size());
   size_t changed = 0;
   for (size_t i = 0; i < got.size(); ++i)
@@ -378,7 +380,7 @@ TEST(ForgeMovie, DamagedMovies) {
 }
 
 TEST(ForgeMovie, WriterRefusals) {
-  ScratchDir tmp;
+  TmpDir tmp;
   BundleSpec spec = smallSpec();
   spec.W = 63;  // 4:2:0 wants even sizes
   EXPECT_THROW(writeDriverMp4(tmp / "odd.mp4", spec), std::runtime_error);
@@ -397,7 +399,7 @@ TEST(ForgeMovie, WriterRefusals) {
 }
 
 TEST(ForgeMovie, FullHdDriver) {
-  ScratchDir tmp;
+  TmpDir tmp;
   BundleSpec spec;
   spec.nt = 2;
   spec.W = 1920;

@@ -10,6 +10,7 @@
 #include "graph/gridsample_fast.h"
 #include "ops/gridsample_fast.h"
 #include "ops/int8conv_vnni.h"
+#include "support/ort.h"
 
 namespace {
 
@@ -102,11 +103,6 @@ TEST(GridSampleFastKernel, BandsAndPathsAgree) {
 
 // ---------------------------------------------------------------- against ONNX Runtime's own GridSample
 
-Ort::Env& env() {
-  static Ort::Env e(ORT_LOGGING_LEVEL_WARNING, "le-test");
-  return e;
-}
-
 std::vector<uint8_t> gridSampleModel(int64_t opset, const std::string& mode) {
   ob::Model m("gs", opset);
   m.input("x", ob::kFloat, {"n", "c", "h", "w"});
@@ -127,7 +123,7 @@ std::vector<float> run(const std::vector<uint8_t>& model, bool custom, const std
     le::registerGridSampleFast(so);
     le::registerInt8ConvVNNI(so);
   }
-  Ort::Session s(env(), model.data(), model.size(), so);
+  Ort::Session s(le::test::ortEnv(), model.data(), model.size(), so);
   const auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   Ort::Value in[2] = {
       Ort::Value::CreateTensor<float>(mem, const_cast<float*>(x.data()), x.size(), xs.data(), xs.size()),
@@ -186,7 +182,7 @@ TEST(GridSampleFastOracle, RefusesShapesItCannotServe) {
   }
   // Without registration the rewritten model cannot load: the op lives only in our domain.
   Ort::SessionOptions so;
-  EXPECT_THROW(Ort::Session(env(), model.data(), model.size(), so), Ort::Exception);
+  EXPECT_THROW(Ort::Session(le::test::ortEnv(), model.data(), model.size(), so), Ort::Exception);
 }
 
 }  // namespace

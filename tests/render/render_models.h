@@ -6,12 +6,12 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "forge/forge_onnx.h"
+#include "support/env.h"
+#include "support/files.h"
 
 namespace le::test {
 
@@ -76,39 +76,6 @@ inline std::string testDirectorBytes(const TestDirector& d) {
   return m.bytes();
 }
 
-inline void writeTestDirector(const std::string& path, const TestDirector& d) {
-  const std::string b = testDirectorBytes(d);
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(b.data(), std::streamsize(b.size()));
-  if (!f) throw std::runtime_error("test: cannot write " + path);
-}
-
-// Sets an environment variable for one scope, restoring what was there.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) {
-      had_ = true;
-      old_ = old;
-    }
-    if (value)
-      ::setenv(name, value, 1);
-    else
-      ::unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (had_)
-      ::setenv(name_.c_str(), old_.c_str(), 1);
-    else
-      ::unsetenv(name_.c_str());
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  bool had_ = false;
-  std::string old_;
-};
+inline void writeTestDirector(const std::string& path, const TestDirector& d) { writeFile(path, testDirectorBytes(d)); }
 
 }  // namespace le::test

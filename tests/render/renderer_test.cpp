@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -275,6 +276,37 @@ TEST(Renderer, OpensUntouchedGraphsFromTheFileAndRewrittenOnesFromMemory) {
     EXPECT_FALSE(r.openedFromBytes());
     expectNear(r.render(&si, ks.data(), kd.data(), 1), want, "LE_GS_FAST=0");
   }
+}
+
+// Every "[le]" line of a default CPU build, in order: the lip and hoist
+// outcomes as they happen, the counted rewrites after them, the EP last.
+TEST(Renderer, DefaultCpuBuildLogsEveryStepInOrder) {
+  TmpDir t;
+  Fixture f = forge(t);
+  model(f, "plain", {});
+  model(f, "gs", {.gridSample = true});
+  ScopedEnv conv("LE_CONV_BACKEND", nullptr), warp("LE_WARP_NODE", nullptr), fast("LE_GS_FAST", nullptr),
+      rewrite("LE_GS_REWRITE", nullptr);
+  const auto leLines = [&](const std::string& key) {
+    testing::internal::CaptureStderr();
+    le::Renderer r(f.m, *f.id, key, 1, "");
+    std::istringstream log(testing::internal::GetCapturedStderr());
+    std::string lines;
+    for (std::string l; std::getline(log, l);)
+      if (l.rfind("[le]", 0) == 0) lines += l + "\n";
+    return lines;
+  };
+  const auto leading = [](const std::string& key) {
+    return "[le] !!! compose alpha: ELLIPSE (" + key +
+           ") — this bundle carries no lip_template.v1.json, so the director generates the over-covering elliptical "
+           "region the contour replaces. BACKFILL IT: models/quenzal-2/tools/carry_lip_template_fleet.py\n"
+           "[le] source-cone hoist NOT applied (" +
+           key + "): expected exactly one Concat consuming P_rgb, found 0\n";
+  };
+  EXPECT_EQ(leLines("plain"), leading("plain") + "[le] director ep=cpu (ORT CPU EP)\n");
+  EXPECT_EQ(leLines("gs"), leading("gs") +
+                               "[le] std GridSample -> com.corvane::GridSampleFast load-time rewrite: 1 node(s) (gs)\n"
+                               "[le] director ep=cpu (ORT CPU EP)\n");
 }
 
 TEST(Renderer, BatchRunsFillPaddingSlotsFromTheLastFrame) {

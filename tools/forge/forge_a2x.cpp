@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 
 #include "forge/forge.h"
@@ -19,20 +18,6 @@ using onnxb::Model;
 
 constexpr int kLayers = 12, kDim = 768, kLegacyWindow = 128000, kLegacyFrames = 200;
 constexpr int kShortWindow = 32000, kChannels = 640;
-
-void writeFloats(const std::string& path, const std::vector<float>& v) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  if (!f) throw std::runtime_error("forge a2x: cannot write " + path);
-  f.write(reinterpret_cast<const char*>(v.data()), std::streamsize(v.size() * sizeof(float)));
-  if (!f) throw std::runtime_error("forge a2x: short write " + path);
-}
-
-void writeText(const std::string& path, const std::string& s) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  if (!f) throw std::runtime_error("forge a2x: cannot write " + path);
-  f << s;
-  if (!f) throw std::runtime_error("forge a2x: short write " + path);
-}
 
 std::vector<float> featureGains() {
   std::vector<float> g(size_t(kLayers) * kDim);
@@ -208,22 +193,22 @@ A2xDirFiles writeA2xDir(const std::string& dir, const A2xDirOptions& opt) {
   meta += ",\n  \"layers\": " + std::to_string(opt.layers);
   if (opt.metaWidth >= 0) meta += ",\n  \"width\": " + std::to_string(opt.metaWidth);
   meta += ",\n  \"silence_prime\": " + std::to_string(opt.silencePrime) + "\n}\n";
-  writeText(dir + "/a2x_meta.json", meta);
+  detail::writeFile(dir + "/a2x_meta.json", meta.data(), meta.size(), "forge a2x");
 
   std::vector<float> pos(size_t(opt.posRows) * opt.h, 0.f);
   for (int r = 0; r < opt.posRows; ++r)
     for (int c = 1; c < opt.h; ++c) pos[size_t(r) * opt.h + c] = float(std::sin(0.37 * r * c + 0.1 * c));
-  writeFloats(dir + "/a2x_pos.f32", pos);
+  detail::writeFloats(dir + "/a2x_pos.f32", pos, "forge a2x");
 
   std::vector<float> norm(126, 0.f);
   for (int c = 0; c < 63; ++c) norm[63 + c] = a2xNormScale(c);
-  writeFloats(dir + "/a2x_norm.f32", norm);
+  detail::writeFloats(dir + "/a2x_norm.f32", norm, "forge a2x");
 
   BundleSpec spec;
   spec.nt = opt.nt;
   spec.seed = opt.seed;
   std::vector<float> xs = opt.nt > 0 ? targetKeypoints(spec) : std::vector<float>{};
-  writeFloats(dir + (opt.descriptiveNames ? "/target_keypoints.bin" : "/xs_target.bin"), xs);
+  detail::writeFloats(dir + (opt.descriptiveNames ? "/target_keypoints.bin" : "/xs_target.bin"), xs, "forge a2x");
 
   writeEncoder(dir + (opt.descriptiveNames ? "/audio_motion_encoder.onnx" : "/a2x_enc_stream.onnx"), opt);
   writeDecoder(dir + (opt.descriptiveNames ? "/audio_motion_decoder.onnx" : "/a2x_dec.onnx"), opt);

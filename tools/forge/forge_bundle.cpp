@@ -21,6 +21,7 @@ namespace {
 
 using detail::Rng;
 using detail::Scene;
+using detail::writeFile;
 
 // The member alias table (kExact), requested name -> descriptive name.
 constexpr const char* kAliases[][2] = {
@@ -50,14 +51,6 @@ std::string quote(const std::string& s) {
     o += c;
   }
   return o + "\"";
-}
-
-void writeFile(const fs::path& p, const void* data, size_t bytes) {
-  std::ofstream f(p, std::ios::binary | std::ios::trunc);
-  if (!f) throw std::runtime_error("forge: cannot write " + p.string());
-  if (bytes) f.write(static_cast<const char*>(data), std::streamsize(bytes));
-  f.flush();
-  if (!f) throw std::runtime_error("forge: short write " + p.string());
 }
 
 void ensureParent(const fs::path& p) {
@@ -101,7 +94,7 @@ std::vector<uint16_t> featureBlock(uint32_t seed, uint64_t stream, int block, si
   std::vector<uint16_t> v(count);
   for (size_t k = 0; k < count; ++k) {
     const double x = 0.6 * std::sin(double(k) * f1 + ph) * std::cos(double(k) * f2) + 0.15 * rng.sym();
-    v[k] = detail::f32ToF16(float(x));
+    v[k] = le::f32ToF16(float(x));
   }
   return v;
 }
@@ -408,3 +401,15 @@ BundleSpec demoSpec(const std::string& portraitPath) {
 }
 
 }  // namespace le::forge
+
+namespace le::forge::detail {
+
+void writeFile(const fs::path& p, const void* data, size_t n, const char* who) {
+  std::ofstream f(p, std::ios::binary | std::ios::trunc);
+  if (!f) throw std::runtime_error(std::string(who) + ": cannot write " + p.string());
+  if (n) f.write(static_cast<const char*>(data), std::streamsize(n));
+  f.flush();
+  if (!f) throw std::runtime_error(std::string(who) + ": short write " + p.string());
+}
+
+}  // namespace le::forge::detail

@@ -17,13 +17,12 @@
 #include <onnx/onnx_pb.h>
 
 #include <cmath>
-#include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <tuple>
 
 #include "forge.h"
 #include "forge/forge_onnx.h"
+#include "forge_internal.h"
 
 namespace le::forge {
 namespace {
@@ -31,18 +30,6 @@ namespace {
 using onnxb::Attr;
 using onnxb::Dim;
 using onnxb::Model;
-
-float halfToFloat(uint16_t h) {
-  const uint32_t sign = uint32_t(h & 0x8000) << 16, exp = (h >> 10) & 0x1f, man = h & 0x3ff;
-  if (exp == 0) {
-    const float v = std::ldexp(float(man), -24);
-    return sign ? -v : v;
-  }
-  uint32_t bits = sign | (exp == 31 ? 0x7f800000u | (man << 13) : ((exp + 112) << 23) | (man << 13));
-  float f;
-  std::memcpy(&f, &bits, 4);
-  return f;
-}
 
 // Weight of pooled channel k in colour c.
 // Colour c is the energy difference of two far-apart pooled channels: a wide average
@@ -301,11 +288,7 @@ std::string directorBytes(const BundleSpec& spec, const DirectorOptions& opt) { 
 
 void writeDirector(const std::string& path, const BundleSpec& spec, const DirectorOptions& opt) {
   const std::string b = build(spec, opt);
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  if (!f) throw std::runtime_error("forge: cannot write " + path);
-  f.write(b.data(), std::streamsize(b.size()));
-  f.flush();
-  if (!f) throw std::runtime_error("forge: short write " + path);
+  detail::writeFile(path, b.data(), b.size());
 }
 
 DirectorOptions directorOptionsForKey(const BundleSpec& spec, const std::string& key) {
@@ -322,12 +305,12 @@ DirectorOptions directorOptionsForKey(const BundleSpec& spec, const std::string&
 }
 
 std::vector<double> directorColourBias(const BundleSpec& spec, int si) {
-  const std::vector<uint16_t> pooled = pooledFeatures(spec, si);
+  const std::vector<float> pooled = detail::decodeHalves(pooledFeatures(spec, si));
   std::vector<double> bias(3, 0.0);
   for (int k = 0; k < 64; ++k) {
     double mean = 0;
     for (int j = 0; j < 1024; ++j) {
-      const double v = halfToFloat(pooled[size_t(k) * 1024 + j]);
+      const double v = pooled[size_t(k) * 1024 + j];
       mean += v * v;
     }
     mean /= 1024.0;
@@ -337,12 +320,12 @@ std::vector<double> directorColourBias(const BundleSpec& spec, int si) {
 }
 
 std::vector<float> directorIdentityCrop(const BundleSpec& spec, int si) {
-  const std::vector<uint16_t> p = sourceFrame(spec, si);
+  const std::vector<float> p = detail::decodeHalves(sourceFrame(spec, si));
   const std::vector<double> bias = directorColourBias(spec, si);
   const size_t plane = size_t(spec.crop) * spec.crop;
   std::vector<float> out(p.size());
   for (size_t i = 0; i < p.size(); ++i) {
-    const double v = double(halfToFloat(p[i])) + bias[i / plane];
+    const double v = double(p[i]) + bias[i / plane];
     out[i] = float(v < 0 ? 0 : (v > 1 ? 1 : v));
   }
   return out;

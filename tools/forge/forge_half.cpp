@@ -1,10 +1,14 @@
-// The forge writes halves with the library's own scalar conversion
-// (le::f32ToF16: round to nearest, ties to even, subnormals kept).
+// The forge converts halves with the library's own kernels: le::f32ToF16 (round
+// to nearest, ties to even, subnormals kept) one way, le::simd::f16ToF32 back.
 #include "compose/le_simd.h"
 #include "forge_internal.h"
 
 namespace le::forge::detail {
-uint16_t f32ToF16(float v) { return le::f32ToF16(v); }
+std::vector<float> decodeHalves(const std::vector<uint16_t>& h) {
+  std::vector<float> f(h.size());
+  le::simd::f16ToF32(h.data(), f.data(), h.size());
+  return f;
+}
 }  // namespace le::forge::detail
 
 namespace le::forge {

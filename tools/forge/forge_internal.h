@@ -4,9 +4,11 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "compose/le_simd.h"
 #include "forge.h"
 
 namespace le::forge::detail {
@@ -74,7 +76,15 @@ Image loadImage(const std::string& path);  // throws std::runtime_error
 void writeJpeg(const std::string& path, const uint8_t* rgb, int w, int h, int quality);
 void writePng(const std::string& path, const uint8_t* rgb, int w, int h);
 
-uint16_t f32ToF16(float v);
+// Replaces the file at p with n bytes; throws std::runtime_error
+// (who + ": cannot write " + p, who + ": short write " + p).
+void writeFile(const std::filesystem::path& p, const void* data, size_t n, const char* who = "forge");
+inline void writeFloats(const std::filesystem::path& p, const std::vector<float>& v, const char* who = "forge") {
+  writeFile(p, v.data(), v.size() * sizeof(float), who);
+}
+
+// Halves to floats with the library's vector kernel (exact for every half).
+std::vector<float> decodeHalves(const std::vector<uint16_t>& h);
 
 // The scene of one identity: a portrait (real or procedural) with its face box
 // and keypoints, posed on a background with a seeded, looping sway.

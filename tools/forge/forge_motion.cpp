@@ -7,7 +7,9 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "audio/le_motion.h"
 #include "forge/forge.h"
+#include "forge/forge_internal.h"
 #include "forge/forge_onnx.h"
 
 namespace le::forge {
@@ -17,14 +19,8 @@ namespace {
 namespace fs = std::filesystem;
 using onnxb::Attr;
 using onnxb::Model;
-
-constexpr int kMot = 265, kRec = 328, kCond = 1103, kChunk = 80;
-
-void writeFloats(const fs::path& p, const std::vector<float>& v) {
-  std::ofstream f(p, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(v.data()), std::streamsize(v.size() * sizeof(float)));
-  if (!f) throw std::runtime_error("forge: cannot write " + p.string());
-}
+using namespace le::motion;
+using detail::writeFloats;
 
 BundleSpec keypointSpec(const MotionDirOptions& opt) {
   BundleSpec s;
@@ -33,37 +29,37 @@ BundleSpec keypointSpec(const MotionDirOptions& opt) {
   return s;
 }
 
-// 66 bin logits whose softmax expectation decodes (b * 3 - 97.5) to about `deg`.
+// kPoseBins logits whose softmax expectation decodes (b * 3 - 97.5) to about `deg`.
 void poseLogits(float deg, float* out) {
   const double c = (deg + 97.5) / 3.0, sigma = 1.5;
-  for (int b = 0; b < 66; ++b) out[b] = float(-(b - c) * (b - c) / (2 * sigma * sigma));
+  for (int b = 0; b < kPoseBins; ++b) out[b] = float(-(b - c) * (b - c) / (2 * sigma * sigma));
 }
 
 std::vector<float> hann() {
-  std::vector<float> w(512);
-  for (int n = 0; n < 512; ++n) w[n] = float(0.5 - 0.5 * std::cos(2 * M_PI * n / 512));
+  std::vector<float> w(kFft);
+  for (int n = 0; n < kFft; ++n) w[n] = float(0.5 - 0.5 * std::cos(2 * M_PI * n / kFft));
   return w;
 }
 
-// Triangular mel filters over 0..8 kHz, 257 bins x 80 bands (bin-major).
+// Triangular mel filters over 0..8 kHz, kBins bins x kMel bands (bin-major).
 std::vector<float> melBank() {
   auto mel = [](double f) { return 2595.0 * std::log10(1.0 + f / 700.0); };
   auto hz = [](double m) { return 700.0 * (std::pow(10.0, m / 2595.0) - 1.0); };
   std::vector<double> edges(82);
   for (int i = 0; i < 82; ++i) edges[i] = hz(mel(0) + (mel(8000) - mel(0)) * i / 81.0);
-  std::vector<float> w(257 * 80, 0.f);
-  for (int k = 0; k < 80; ++k) {
+  std::vector<float> w(kBins * kMel, 0.f);
+  for (int k = 0; k < kMel; ++k) {
     bool any = false;
-    for (int b = 0; b < 257; ++b) {
-      const double f = b * 16000.0 / 512.0;
+    for (int b = 0; b < kBins; ++b) {
+      const double f = b * double(kRate) / kFft;
       double v = 0;
       if (f > edges[k] && f < edges[k + 1]) v = (f - edges[k]) / (edges[k + 1] - edges[k]);
       else if (f >= edges[k + 1] && f < edges[k + 2]) v = (edges[k + 2] - f) / (edges[k + 2] - edges[k + 1]);
       if (v > 0) any = true;
-      w[size_t(b) * 80 + k] = float(v);
+      w[size_t(b) * kMel + k] = float(v);
     }
     // Low bands narrower than one bin take the bin nearest their centre.
-    if (!any) w[size_t(std::lround(edges[k + 1] * 512.0 / 16000.0)) * 80 + k] = 1.f;
+    if (!any) w[size_t(std::lround(edges[k + 1] * kFft / kRate)) * kMel + k] = 1.f;
   }
   return w;
 }
@@ -74,76 +70,76 @@ float featBias(int k) { return k == 0 ? 0.f : float(std::sin(0.11 * k)); }
 float fstd(int k) { return float(2.0 + 0.5 * std::sin(0.7 * k)); }
 float fmean(int k) { return float(-8.0 + std::cos(0.3 * k)); }
 
-std::vector<float> characterVector(const std::vector<float>& ch) {
-  std::vector<float> v(kMot);
-  v[0] = ch[258] - 1.f;
-  std::copy(ch.begin() + 126, ch.begin() + 192, v.begin() + 1);
-  std::copy(ch.begin() + 262, ch.begin() + 328, v.begin() + 67);
-  std::copy(ch.begin() + 192, ch.begin() + 258, v.begin() + 133);
-  std::copy(ch.begin() + 259, ch.begin() + 262, v.begin() + 199);
-  std::copy(ch.begin(), ch.begin() + 63, v.begin() + 202);
-  return v;
-}
-
 void writeAudioNet(const fs::path& p) {
   Model m("hubert_student", 17);
-  m.input("mel", onnxb::kFloat, {1, 80, 21});
-  m.output("feat", onnxb::kFloat, {1, 20, 1024});
-  std::vector<float> W(1024), B(1024);
-  for (int k = 0; k < 1024; ++k) {
+  m.input(kAudioIn, onnxb::kFloat, {1, kMel, kMelFrames});
+  m.output(kAudioOut, onnxb::kFloat, {1, kNetRows, kFeat});
+  std::vector<float> W(kFeat), B(kFeat);
+  for (int k = 0; k < kFeat; ++k) {
     W[k] = featGain(k) / fstd(k);
     B[k] = (featBias(k) - fmean(k)) / fstd(k);
   }
-  const std::string e = m.node("ReduceMean", {"mel"}, {m.fresh("energy")}, {Attr::ints("axes", {1}), Attr::i("keepdims", 1)});
+  const std::string e = m.node("ReduceMean", {kAudioIn}, {m.fresh("energy")}, {Attr::ints("axes", {1}), Attr::i("keepdims", 1)});
   const std::string et = m.node("Transpose", {e}, {m.fresh("energy_t")}, {Attr::ints("perm", {0, 2, 1})});  // 1 x 21 x 1
   const std::string axes = m.initI64("axes1", {1}, {1});
-  const std::string a = m.node("Slice", {et, m.initI64("s0", {0}, {1}), m.initI64("e0", {20}, {1}), axes}, {m.fresh("a")});
-  const std::string b = m.node("Slice", {et, m.initI64("s1", {1}, {1}), m.initI64("e1", {21}, {1}), axes}, {m.fresh("b")});
+  const std::string a = m.node("Slice", {et, m.initI64("s0", {0}, {1}), m.initI64("e0", {kNetRows}, {1}), axes}, {m.fresh("a")});
+  const std::string b = m.node("Slice", {et, m.initI64("s1", {1}, {1}), m.initI64("e1", {kMelFrames}, {1}), axes}, {m.fresh("b")});
   const std::string sum = m.node("Add", {a, b}, {m.fresh("sum")});
   const std::string mid = m.node("Mul", {sum, m.init("half", {0.5f}, {})}, {m.fresh("mid")});  // 1 x 20 x 1
-  const std::string proj = m.node("MatMul", {mid, m.init("W", W, {1, 1024})}, {m.fresh("proj")});
-  m.node("Add", {proj, m.init("B", B, {1024})}, {"feat"});
+  const std::string proj = m.node("MatMul", {mid, m.init("W", W, {1, kFeat})}, {m.fresh("proj")});
+  m.node("Add", {proj, m.init("B", B, {kFeat})}, {kAudioOut});
   m.save(p.string());
 }
 
 void writeGenerator(const fs::path& p, const std::vector<float>& chVec) {
   Model m("lmdm", 17);
-  m.input("kp", onnxb::kFloat, {1, kMot});
-  m.input("cond", onnxb::kFloat, {1, kChunk, kCond});
-  m.output("pred", onnxb::kFloat, {1, kChunk, kMot});
+  m.input(kGenRef, onnxb::kFloat, {1, kMot});
+  m.input(kGenCond, onnxb::kFloat, {1, kChunk, kCond});
+  m.output(kGenOut, onnxb::kFloat, {1, kChunk, kMot});
   const std::vector<float> D = motionLipDirection();
   // Lip expression is absolute (character + opening); everything else relaxes
   // half way back to the character each chunk, so chunks cannot drift.
   std::vector<float> keep(kMot), base(kMot);
   for (int q = 0; q < kMot; ++q) {
-    const bool lip = q >= 202 && D[q] != 0.f;
+    const bool lip = q >= kMotExp && D[q] != 0.f;
     keep[q] = lip ? 0.f : 0.5f;
     base[q] = lip ? chVec[q] : 0.5f * chVec[q];
   }
-  const std::string e = m.node("Slice", {"cond", m.initI64("s", {0}, {1}), m.initI64("e", {1}, {1}), m.initI64("ax", {2}, {1})},
+  const std::string e = m.node("Slice", {kGenCond, m.initI64("s", {0}, {1}), m.initI64("e", {1}, {1}), m.initI64("ax", {2}, {1})},
                                {m.fresh("energy")});  // 1 x 80 x 1
   const std::string shifted = m.node("Sub", {e, m.init("quiet", {kMotionQuiet}, {})}, {m.fresh("shifted")});
   const std::string scaled = m.node("Mul", {shifted, m.init("inv_range", {1.f / (kMotionLoud - kMotionQuiet)}, {})}, {m.fresh("scaled")});
   const std::string open = m.node("Clip", {scaled, m.init("zero", {0.f}, {}), m.init("one", {1.f}, {})}, {m.fresh("open")});
   const std::string lip = m.node("Mul", {open, m.init("D", D, {1, 1, kMot})}, {m.fresh("lip")});
-  const std::string kept = m.node("Mul", {"kp", m.init("keep", keep, {kMot})}, {m.fresh("kept")});
+  const std::string kept = m.node("Mul", {kGenRef, m.init("keep", keep, {kMot})}, {m.fresh("kept")});
   const std::string b = m.node("Add", {kept, m.init("base", base, {kMot})}, {m.fresh("base_row")});
-  m.node("Add", {lip, b}, {"pred"});
+  m.node("Add", {lip, b}, {kGenOut});
   m.save(p.string());
 }
 
 void writeStitch(const fs::path& p) {
   Model m("stitch", 17);
-  m.input("kp_source", onnxb::kFloat, {1, 21, 3});
-  m.input("kp_driving", onnxb::kFloat, {1, 21, 3});
-  m.output("kp_stitched", onnxb::kFloat, {1, 21, 3});
-  const std::string d = m.node("Sub", {"kp_source", "kp_driving"}, {m.fresh("d")});
+  m.input(kStitchSrc, onnxb::kFloat, {1, kKp / 3, 3});
+  m.input(kStitchDrv, onnxb::kFloat, {1, kKp / 3, 3});
+  m.output(kStitchOut, onnxb::kFloat, {1, kKp / 3, 3});
+  const std::string d = m.node("Sub", {kStitchSrc, kStitchDrv}, {m.fresh("d")});
   const std::string pull = m.node("Mul", {d, m.init("pull", {kMotionStitchPull}, {})}, {m.fresh("pull")});
-  m.node("Add", {"kp_driving", pull}, {"kp_stitched"});
+  m.node("Add", {kStitchDrv, pull}, {kStitchOut});
   m.save(p.string());
 }
 
 }  // namespace
+
+std::vector<float> motionCharacterVector(const std::vector<float>& rec) {
+  std::vector<float> v(kMot);
+  v[kMotScale] = rec[kRecScale] - 1.f;
+  std::copy_n(rec.begin() + kRecPitch, kPoseBins, v.begin() + kMotPitch);
+  std::copy_n(rec.begin() + kRecYaw, kPoseBins, v.begin() + kMotYaw);
+  std::copy_n(rec.begin() + kRecRoll, kPoseBins, v.begin() + kMotRoll);
+  std::copy_n(rec.begin() + kRecT, 3, v.begin() + kMotT);
+  std::copy_n(rec.begin() + kRecExp, kKp, v.begin() + kMotExp);
+  return v;
+}
 
 std::array<float, 3> motionSourcePose(int frame) {
   return {float(2.0 + 0.5 * std::sin(0.9 * frame)), float(-1.5 + 0.5 * std::cos(0.7 * frame)), 1.0f};
@@ -151,7 +147,7 @@ std::array<float, 3> motionSourcePose(int frame) {
 
 std::vector<float> motionLipDirection() {
   std::vector<float> D(kMot, 0.f);
-  auto at = [&](int row, int c) -> float& { return D[202 + 3 * row + c]; };
+  auto at = [&](int row, int c) -> float& { return D[kMotExp + 3 * row + c]; };
   // Rows follow the engine's lip set; y grows downwards.
   at(6, 1) = -0.02f;   // upper lip up
   at(12, 0) = -0.02f;  // corners apart
@@ -160,9 +156,9 @@ std::vector<float> motionLipDirection() {
   at(19, 1) = 0.06f;
   at(20, 1) = 0.03f;
   // A little head motion with loudness: scale, a nod, a forward shift.
-  D[0] = 0.02f;
-  for (int b = 1; b <= 66; ++b) D[b] = 0.05f * float(b - 33) / 33.f;
-  D[199] = 0.01f;
+  D[kMotScale] = 0.02f;
+  for (int b = 0; b < kPoseBins; ++b) D[kMotPitch + b] = 0.05f * float(b - 32) / 33.f;
+  D[kMotT] = 0.01f;
   return D;
 }
 
@@ -183,12 +179,12 @@ std::vector<float> motionSourceRecords(const MotionDirOptions& opt) {
   std::vector<float> rec(size_t(opt.nt) * kRec, 0.f);
   for (int i = 0; i < opt.nt; ++i) {
     float* r = &rec[size_t(i) * kRec];
-    std::copy(kp.begin() + ptrdiff_t(i) * 63, kp.begin() + ptrdiff_t(i + 1) * 63, r + 63);
+    std::copy_n(kp.begin() + ptrdiff_t(i) * kKp, kKp, r + kRecKp);
     const auto pose = motionSourcePose(i);
-    poseLogits(pose[0], r + 126);
-    poseLogits(pose[1], r + 262);
-    poseLogits(pose[2], r + 192);
-    r[258] = 1.f;
+    poseLogits(pose[0], r + kRecPitch);
+    poseLogits(pose[1], r + kRecYaw);
+    poseLogits(pose[2], r + kRecRoll);
+    r[kRecScale] = 1.f;
   }
   return rec;
 }
@@ -205,26 +201,26 @@ void writeMotionDir(const std::string& dirStr, const MotionDirOptions& opt) {
   }
   writeFloats(dir / "hubert_stft_window.bin", hann());
   writeFloats(dir / "hubert_stft_binmat.bin", melBank());
-  std::vector<float> mean(1024), sd(1024);
-  for (int k = 0; k < 1024; ++k) {
+  std::vector<float> mean(kFeat), sd(kFeat);
+  for (int k = 0; k < kFeat; ++k) {
     mean[k] = fmean(k);
     sd[k] = fstd(k);
   }
   writeFloats(dir / "hubert_fmean.bin", mean);
   writeFloats(dir / "hubert_fstd.bin", sd);
-  std::vector<float> emo(size_t(opt.nEmo) * 8);
+  std::vector<float> emo(size_t(opt.nEmo) * kEmo);
   for (size_t i = 0; i < emo.size(); ++i) emo[i] = float(std::sin(0.5 * double(i)) * 0.1);
   writeFloats(dir / "emo.bin", emo);
 
   const std::vector<float> src = motionSourceRecords(opt);
   const std::vector<float> ch(src.begin(), src.begin() + kRec);  // the character is the identity's first frame
   writeFloats(dir / "ch_xs_info.bin", ch);
-  writeFloats(dir / "ch_sc.bin", std::vector<float>(ch.begin() + 63, ch.begin() + 126));
+  writeFloats(dir / "ch_sc.bin", std::vector<float>(ch.begin() + kRecKp, ch.begin() + kRecKp + kKp));
   writeFloats(dir / "ch_eye_open.bin", {0.3f, 0.3f});
   writeFloats(dir / "ch_eye_ball.bin", {0.f, 0.f, 0.f, 0.f, 0.f, 0.f});
   writeFloats(dir / "src_xs_info.bin", src);
 
-  const std::vector<float> chVec = characterVector(ch);
+  const std::vector<float> chVec = motionCharacterVector(ch);
   const std::vector<float> D = motionLipDirection();
   std::vector<float> mm(2 * kMot);
   for (int q = 0; q < kMot; ++q) {

@@ -30,6 +30,9 @@ std::string motionMetaText(const MotionDirOptions& opt);
 std::vector<float> motionSourceRecords(const MotionDirOptions& opt);
 // The pose a source record's logits are peaked at: {pitch, yaw, roll} in degrees.
 std::array<float, 3> motionSourcePose(int frame);
+// The motion vector (265) a source record (328) stands for: the generator's
+// reference to the character. Tests use it as an oracle, so it is not the engine's.
+std::vector<float> motionCharacterVector(const std::vector<float>& rec);
 // The generator's lip opening at full loudness, per motion component (265).
 std::vector<float> motionLipDirection();
 // Mean log mel energy (the generator's loudness) at which the lips start to open and are fully open.

@@ -236,10 +236,7 @@ void moveIndexToFront(const std::string& path) {
     if (i == mdat) out += index;
     out.append(b, top[i].at, top[i].size);
   }
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(out.data(), std::streamsize(out.size()));
-  f.flush();
-  if (!f) throw std::runtime_error("forge: short write " + path);
+  detail::writeFile(path, out.data(), out.size());
 }
 
 void ensureParentDir(const std::string& path) {
@@ -303,17 +300,11 @@ void copyPlane(const std::vector<uint8_t>& src, int w, int h, uint8_t* dst, int 
   for (int y = 0; y < h; ++y) std::copy_n(&src[size_t(y) * w], w, dst + size_t(y) * stride);
 }
 
-float halfValue(uint16_t h) {  // finite halves only (source frames hold [0, 1])
-  const int e = (h >> 10) & 0x1f, m = h & 0x3ff;
-  const float v = e == 0 ? std::ldexp(float(m), -24) : std::ldexp(float(m | 0x400), e - 25);
-  return (h & 0x8000) ? -v : v;
-}
-
 // The 8-bit RGB of source frame k from an already built scene.
 std::vector<uint8_t> priorRgbOf(const detail::Scene& sc, int k) {
-  const std::vector<uint16_t> src = sc.sourceFrame(k % sc.spec.nt);
+  const std::vector<float> src = detail::decodeHalves(sc.sourceFrame(k % sc.spec.nt));
   std::vector<uint8_t> out(src.size());
-  for (size_t i = 0; i < src.size(); ++i) out[i] = clampByte(double(halfValue(src[i])) * 255.0);
+  for (size_t i = 0; i < src.size(); ++i) out[i] = clampByte(double(src[i]) * 255.0);
   return out;
 }
 

@@ -2,8 +2,9 @@
 
 #include <onnx/onnx_pb.h>
 
-#include <fstream>
 #include <stdexcept>
+
+#include "forge/forge_internal.h"
 
 namespace le::forge::onnxb {
 
@@ -134,10 +135,7 @@ std::string Model::bytes() const {
 
 void Model::save(const std::string& path) const {
   const std::string b = bytes();
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  if (!f) throw std::runtime_error("forge onnx: cannot write " + path);
-  f.write(b.data(), std::streamsize(b.size()));
-  if (!f) throw std::runtime_error("forge onnx: short write " + path);
+  detail::writeFile(path, b.data(), b.size(), "forge onnx");
 }
 
 }  // namespace le::forge::onnxb

@@ -290,7 +290,7 @@ std::vector<uint16_t> Scene::sourceFrame(int i) const {
       M.apply(x + 0.5, y + 0.5, fx, fy);
       colour(i, fx, fy, c);
       for (int k = 0; k < 3; ++k)
-        p[k * plane + size_t(y) * S + x] = f32ToF16(std::clamp(c[k] / 255.0f, 0.0f, 1.0f));
+        p[k * plane + size_t(y) * S + x] = le::f32ToF16(std::clamp(c[k] / 255.0f, 0.0f, 1.0f));
     }
   return p;
 }

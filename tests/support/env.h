@@ -1,0 +1,37 @@
+// Sets (or unsets) an environment variable for one scope, restoring what was there.
+#pragma once
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+namespace le::test {
+
+class ScopedEnv {
+ public:
+  // A null value unsets the variable.
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value)
+      ::setenv(name, value, 1);
+    else
+      ::unsetenv(name);
+  }
+  // std::nullopt unsets the variable.
+  ScopedEnv(const char* name, const std::optional<std::string>& value)
+      : ScopedEnv(name, value ? value->c_str() : nullptr) {}
+  ~ScopedEnv() {
+    if (old_)
+      ::setenv(name_.c_str(), old_->c_str(), 1);
+    else
+      ::unsetenv(name_.c_str());
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+}  // namespace le::test
