@@ -14,13 +14,14 @@
 #include "forge/forge_fca.h"
 #include "le/le_fca.h"
 #include "onnxruntime_cxx_api.h"
+#include "support/ort.h"
 #include "support/tmpdir.h"
 
 namespace {
 
 // Straightforward version of every step; non-finite samples count as silence.
 std::vector<float> oracle(const le::forge::FcaModelPaths& p, const std::vector<float>& audio) {
-  Ort::Env env(ORT_LOGGING_LEVEL_WARNING, "fca_oracle");
+  Ort::Env& env = le::test::ortEnv();
   Ort::SessionOptions so;
   so.SetIntraOpNumThreads(1);
   Ort::Session ext(env, p.extractor.c_str(), so), model(env, p.model.c_str(), so);
