@@ -9,9 +9,9 @@ tp="$top/third_party"
 PKGS=(cmake make g++ pkg-config
       libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libswresample-dev
       libx264-dev libx265-dev
-      libhwy-dev libstb-dev libonnx-dev libprotobuf-dev protobuf-compiler
+      libhwy-dev libstb-dev nlohmann-json3-dev libonnx-dev libprotobuf-dev protobuf-compiler
       libgtest-dev libgmock-dev libbenchmark-dev
-      ca-certificates openssl)
+      espeak-ng ca-certificates openssl)
 # Benchmark baselines only, on request (`--bench` or LE_BENCH_DEPS=1): never for
 # building or testing the library.
 if [ "${1:-}" = "--bench" ] || [ "${LE_BENCH_DEPS:-0}" = 1 ]; then

@@ -1,9 +1,9 @@
 /* le_core: real-time talking-head rendering on the CPU.
  *
  * This header holds the rendering context (le_) and the contract that every
- * family of the interface keeps: le_, le_a2x_, le_motion_, le_fca_, and the
- * le_utt_, le_stream_ and le_tel_ families to come. The other headers refer
- * here and only add what is particular to a function.
+ * family of the interface keeps: le_, le_a2x_, le_motion_, le_fca_, le_utt_,
+ * le_stream_ and le_tel_. The other headers refer here and only add what is
+ * particular to a function.
  *
  * Handles and memory
  *   A handle is opaque; create/open makes it and only the matching
@@ -24,7 +24,7 @@
  *   0 or "" and never touch the error text. Every other call given a NULL
  *   handle returns its failure value and sets its family's error text: the
  *   fixed text its comment gives (e.g. "le_render_kp_crop: bad args"), else
- *   "<function>: NULL engine".
+ *   "<function>: NULL engine" ("NULL pipeline" for le_utt_).
  *
  * Return values
  *   le_         pointers, NULL on failure; success flags 1 / 0; figures, 0 for
@@ -37,11 +37,17 @@
  *   le_motion_  counts >= 0, 0 on failure (total is -1 before finish as its
  *               value); push and finish 1 / 0.
  *   le_fca_     counts >= 0, -1 on failure or when cap is too small.
+ *   le_utt_     pointers, NULL on failure; push and pull 1 / 0 (0 also when
+ *               no frame is ready, with an empty error text); ready 1 / 0 / -1;
+ *               the teeth calls as their comments say (le/le_utt.h).
+ *   le_stream_  frames delivered, 0 for nothing to deliver, -1 on failure.
+ *   le_tel_     no handle and no error text; 1 / 0 and lengths (le/le_tel.h).
  *
  * Errors
  *   Each family keeps one text per thread, read through le_last_error(),
- *   le_a2x_last_error(), le_motion_last_error() or le_fca_last_error() (the
- *   le_prior_ and le_bundle_ calls belong to le_). A call that can fail clears
+ *   le_a2x_last_error(), le_motion_last_error(), le_fca_last_error(),
+ *   le_utt_last_error() or le_stream_last_error() (the le_prior_ and
+ *   le_bundle_ calls belong to le_). A call that can fail clears
  *   it on entry and on failure sets "<function>: <reason>"; a function's
  *   comment states any exception. The returned text is valid until the next
  *   call of that family on the same thread. destroy/close, the figure getters,

@@ -38,6 +38,22 @@ std::vector<uint8_t> readPasteMask(const Manifest& m) {
   throw std::runtime_error("mask read failed");
 }
 
+Renderer& director(le_ctx& ctx) {
+  if (!ctx.renderer) {
+    int workers = ctx.threads;
+    if (!ctx.threadsGiven && ctx.ep.empty()) {
+      workers = std::min(ctx.threads, 2);
+      std::fprintf(stderr,
+                   "[le] director intra-op %d of pool %d: the caller did not choose, the core sized it for the "
+                   "le_utt pipeline\n",
+                   workers, ctx.threads);
+    }
+    // A throw leaves the context without a renderer; the next call tries again.
+    ctx.renderer = std::make_unique<Renderer>(ctx.manifest, ctx.identity, ctx.modelKey, workers, ctx.ep);
+  }
+  return *ctx.renderer;
+}
+
 }  // namespace le
 
 le_ctx::le_ctx(const std::string& bundleDir, const std::string& key, int32_t threadCount,
@@ -112,20 +128,8 @@ LE_API const float* le_render_kp_crop(le_ctx* ctx, int si, const float* kp_sourc
       le::api::errorText<CtxFamily>() = "le_render_kp_crop: bad args";
       return nullptr;
     }
-    if (!ctx->renderer) {
-      int workers = ctx->threads;
-      if (!ctx->threadsGiven && ctx->ep.empty()) {
-        workers = std::min(ctx->threads, 2);
-        std::fprintf(stderr,
-                     "[le] director intra-op %d of pool %d: the caller did not choose, the core sized it for the "
-                     "le_utt pipeline\n",
-                     workers, ctx->threads);
-      }
-      // A throw leaves the context without a renderer; the next call tries again.
-      ctx->renderer = std::make_unique<le::Renderer>(ctx->manifest, ctx->identity, ctx->modelKey, workers, ctx->ep);
-    }
     const int idx = si;
-    const float* crop = ctx->renderer->render(&idx, kp_source, kp_driving, 1);
+    const float* crop = le::director(*ctx).render(&idx, kp_source, kp_driving, 1);
     ctx->lastCrop = crop;
     return crop;
   });

@@ -37,4 +37,10 @@ namespace le {
 // Reads the first crop*crop bytes of the bundle's paste mask; "mask read failed"
 // when the member is missing or shorter.
 std::vector<uint8_t> readPasteMask(const Manifest& m);
+
+// The context's director, built on first use with the context's model key and
+// execution provider. When the host chose neither a thread count nor a
+// provider, it gets at most 2 intra-op threads (and says so): the live
+// pipeline runs it beside its own threads.
+Renderer& director(le_ctx& ctx);
 }

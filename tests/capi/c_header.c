@@ -1,8 +1,10 @@
-/* Both public headers compile as C and the library links from a C program. */
+/* Every public header compiles as C and the library links from a C program. */
 #include "le/le.h"
 #include "le/le_a2x.h"
 #include "le/le_motion.h"
 #include "le/le_fca.h"
+#include "le/le_tel.h"
+#include "le/le_utt.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -36,6 +38,15 @@ int main(void) {
   if (strcmp(le_last_error(), "le_create: NULL bundle_dir/model_key") != 0) {
     fprintf(stderr, "le_version touched the error text: %s\n", le_last_error());
     return 1;
+  }
+  /* The pipeline families from C: options zeroed by the host mean every default. */
+  {
+    le_utt_opts opts;
+    le_utt_frame_info info;
+    memset(&opts, 0, sizeof opts);
+    if (le_utt_create(NULL, &opts) != NULL || strcmp(le_utt_last_error(), "le_utt_create: NULL ctx/opts") != 0) return 1;
+    if (le_utt_pull_frame(NULL, NULL, 0, &info) != 0 || le_stream_width(NULL) != 0) return 1;
+    if (le_tel_record(NULL, 1.0) != 0 || le_tel_pending_json(NULL, 0) == 0) return 1;
   }
   printf("c header ok\n");
   return 0;
