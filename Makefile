@@ -31,10 +31,17 @@ test-tsan: export TSAN_OPTIONS = suppressions=$(CURDIR)/tests/sanitizers/tsan.su
 test-tsan:
 	$(MAKE) test BUILD=build-tsan BUILD_TYPE=Debug CMAKE_ARGS="-DLE_SANITIZE=thread -DLE_BUILD_BENCH=OFF"
 
+# The demo: the demo identity, a motion engine for it, a sentence spoken by
+# espeak-ng, and the talking movie out/demo.mp4 with a contact sheet beside it.
+DEMO_ENGINE ?= out/demo_engine
+DEMO_TEXT   ?= Hello! I am a talking head, rendered in real time on the C P U, from nothing but this sentence.
 demo: build
 	$(BUILD)/tools/le-forge demo $(DEMO_DIR) --portrait third_party/demo/astronaut.png
-	$(BUILD)/tools/lecore info $(DEMO_DIR)
-	$(BUILD)/tools/lecore render $(DEMO_DIR) --frames out/demo_drive --mp4 out/demo_drive.mp4
+	$(BUILD)/tools/le-forge motion $(DEMO_ENGINE) --demo
+	espeak-ng -w out/demo_speech.wav "$(DEMO_TEXT)"
+	$(BUILD)/tools/lecore info $(DEMO_DIR) --engine $(DEMO_ENGINE)
+	$(BUILD)/tools/lecore speak $(DEMO_DIR) --engine $(DEMO_ENGINE) --audio out/demo_speech.wav \
+	    --out out/demo.mp4 --sheet out/demo_sheet.png
 
 bench:
 	@bash scripts/setup-deps.sh --bench

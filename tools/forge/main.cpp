@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "forge.h"
+#include "forge_motion.h"
 
 namespace fs = std::filesystem;
 using le::forge::BundleSpec;
@@ -36,6 +37,9 @@ const char* kUsage =
     "      write the demo identity (1280x720, crop 512, 50 frames, directors b1 and b4) around the\n"
     "      demo portrait;\n"
     "      --mp4 adds target_frames.mp4 beside the JPEG frames\n"
+    "  le-forge motion <dir> [--nt N] [--seed K] [--demo]\n"
+    "      write a motion engine directory for a bundle of the same nt and seed (defaults: nt 8,\n"
+    "      seed 1); --demo: the demo identity's nt and seed\n"
     "  le-forge pack <dir> <out.imx>\n"
     "      pack every regular file under <dir> into an IMX v2 container\n";
 
@@ -74,6 +78,29 @@ int run(int argc, char** argv) {
     if (a.size() != 3) throw UsageError("pack wants <dir> <out.imx>");
     le::forge::packDir(a[1], a[2]);
     std::printf("packed %zu members from %s into %s\n", le::forge::packList(a[1]).size(), a[1].c_str(), a[2].c_str());
+    return 0;
+  }
+  if (cmd == "motion") {
+    if (a.size() < 2 || a[1].rfind("--", 0) == 0) throw UsageError("motion wants a target directory");
+    le::forge::MotionDirOptions m;
+    for (size_t i = 2; i < a.size(); ++i) {
+      const std::string& o = a[i];
+      auto value = [&]() -> std::string {
+        if (i + 1 >= a.size()) throw UsageError(o + " wants a value");
+        return a[++i];
+      };
+      if (o == "--nt") m.nt = toInt(o, value(), 1, 1000000);
+      else if (o == "--seed") m.seed = uint32_t(toInt(o, value(), 0, 2147483647));
+      else if (o == "--demo") {
+        // The engine's source keypoints derive from nt and seed: they must be the bundle's.
+        const BundleSpec demo = le::forge::demoSpec("");
+        m.nt = demo.nt;
+        m.seed = demo.seed;
+      } else
+        throw UsageError("unknown option '" + o + "'");
+    }
+    le::forge::writeMotionDir(a[1], m);
+    std::printf("wrote %s: motion engine, nt %d, seed %u\n", a[1].c_str(), m.nt, unsigned(m.seed));
     return 0;
   }
   if (cmd != "bundle" && cmd != "demo" && cmd != "mp4") throw UsageError("unknown command '" + cmd + "'");

@@ -1,257 +1,294 @@
 // lecore: the library's command-line host. It loads lible_core.so the way an
 // application does, through the public C interface only.
-#include <sys/stat.h>
+#include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
-#define STB_IMAGE_WRITE_STATIC
-#define STB_IMAGE_WRITE_IMPLEMENTATION
-#include <stb/stb_image_write.h>
-
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/opt.h>
-#include <libswscale/swscale.h>
+#include <libavutil/log.h>
 }
 
+#include "common.h"
 #include "le/le.h"
+#include "le/le_a2x.h"
+#include "le/le_motion.h"
+#include "mp4_out.h"
+
+namespace lecore {
 
 namespace {
 
-int usage() {
-  std::fprintf(stderr,
-               "usage: lecore info <bundle> [--model KEY] [--threads N] [--ep NAME]\n"
-               "       lecore render <bundle> [--model KEY] [--threads N] [--ep NAME]\n"
-               "                     [--frames DIR] [--mp4 FILE] [--rows N]\n"
-               "  info    open the identity bundle and print what the context reports\n"
-               "  render  render the bundle's recorded drive, paste every crop onto its driver\n"
-               "          frame, write the frames as PNG files (default out/demo_drive/) and\n"
-               "          as an H.264 movie at 25 fps (default out/demo_drive.mp4);\n"
-               "          --rows limits the rows rendered, --frames '' / --mp4 '' skip an output\n");
-  return 2;
+const char* kUsage =
+    "usage: lecore <command> <bundle> [options]\n"
+    "\n"
+    "  lecore speak <bundle> --engine DIR --audio FILE --out FILE.mp4 [--clip] [--sheet FILE.png]\n"
+    "      Turn a speech file (any format FFmpeg reads; resampled to 16 kHz mono) into a\n"
+    "      talking movie: H.264 at 25 fps in the bundle's frame size, with the speech as AAC.\n"
+    "      Default: the live pipeline with the audio engine in DIR (an expression engine\n"
+    "      when DIR holds a2x_enc_stream.onnx, else a motion engine), all speech pushed at\n"
+    "      once; the movie holds exactly the speech frames, ceil(samples / 640).\n"
+    "      --clip: the whole-clip pipeline instead; the bundle needs the director\n"
+    "      model_render.onnx and fca_stream.onnx, DIR the feature extractor fca_extractor.onnx.\n"
+    "      --sheet: also a PNG contact sheet of six evenly spaced speech frames.\n"
+    "  lecore live <bundle> --engine DIR --audio FILE [--interrupt-at SECONDS]\n"
+    "      Play a live host: speech pushed in 20 ms pieces at the pace it is spoken, frames\n"
+    "      pulled at 25 fps on a thread of their own, optionally interrupted. Reports the\n"
+    "      first-frame latency, pulls that found no frame, the steady frame rate, the frames\n"
+    "      from an interrupt to idle, and the pipeline's stage report (on stderr).\n"
+    "  lecore info <bundle> [--engine DIR]\n"
+    "      What the bundle holds, which audio engine DIR holds, and the load-time rewrites\n"
+    "      applied to the director (it renders one frame to find out).\n"
+    "  lecore render <bundle> [--frames DIR] [--mp4 FILE] [--rows N]\n"
+    "      Render the bundle's recorded drive to PNG files (default out/demo_drive/) and an\n"
+    "      H.264 movie (default out/demo_drive.mp4); --frames '' / --mp4 '' skip an output,\n"
+    "      --rows limits the rows rendered.\n"
+    "\n"
+    "  every command: --model KEY (director, default b1) --threads N (0: the library's choice)\n"
+    "                 --ep NAME (execution provider; default the CPU)\n";
+
+std::string oneLine(std::string s) {
+  for (char& c : s)
+    if (c == '\n' || c == '\r') c = ' ';
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
 }
 
-// mkdir -p.
-bool makeDirs(const std::string& path) {
-  for (size_t i = 1; i <= path.size(); ++i) {
-    if (i < path.size() && path[i] != '/') continue;
-    const std::string part = path.substr(0, i);
-    if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  return true;
-}
-
-std::string parentOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-std::string averr(int e) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
-  av_strerror(e, buf, sizeof buf);
-  return buf;
-}
-
-// H.264 in MP4 from RGBA frames. Odd frame sizes lose their last column or row,
-// which 4:2:0 cannot carry.
-class Mp4Writer {
- public:
-  bool open(const std::string& path, int W, int H, int fps, std::string& err) {
-    w_ = W & ~1;
-    h_ = H & ~1;
-    srcW_ = W;
-    if (w_ < 2 || h_ < 2) return fail(err, "frame too small for H.264");
-    if (avformat_alloc_output_context2(&oc_, nullptr, "mp4", path.c_str()) < 0 || !oc_)
-      return fail(err, "cannot create the MP4 muxer");
-    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-    if (!codec) codec = avcodec_find_encoder(AV_CODEC_ID_H264);
-    if (!codec) return fail(err, "no H.264 encoder in this FFmpeg");
-    st_ = avformat_new_stream(oc_, nullptr);
-    cc_ = avcodec_alloc_context3(codec);
-    if (!st_ || !cc_) return fail(err, "out of memory");
-    cc_->width = w_;
-    cc_->height = h_;
-    cc_->pix_fmt = AV_PIX_FMT_YUV420P;
-    cc_->time_base = AVRational{1, fps};
-    cc_->framerate = AVRational{fps, 1};
-    cc_->gop_size = 2 * fps;
-    if (oc_->oformat->flags & AVFMT_GLOBALHEADER) cc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    av_opt_set(cc_->priv_data, "preset", "veryfast", 0);
-    av_opt_set(cc_->priv_data, "crf", "18", 0);
-    int e = avcodec_open2(cc_, codec, nullptr);
-    if (e < 0) return fail(err, "cannot open the encoder: " + averr(e));
-    avcodec_parameters_from_context(st_->codecpar, cc_);
-    st_->time_base = cc_->time_base;
-    if ((e = avio_open(&oc_->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0) return fail(err, "cannot write " + path + ": " + averr(e));
-    if ((e = avformat_write_header(oc_, nullptr)) < 0) return fail(err, "MP4 header: " + averr(e));
-    frame_ = av_frame_alloc();
-    pkt_ = av_packet_alloc();
-    if (!frame_ || !pkt_) return fail(err, "out of memory");
-    frame_->format = cc_->pix_fmt;
-    frame_->width = w_;
-    frame_->height = h_;
-    if (av_frame_get_buffer(frame_, 0) < 0) return fail(err, "out of memory");
-    sws_ = sws_getContext(w_, h_, AV_PIX_FMT_RGBA, w_, h_, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (!sws_) return fail(err, "no RGBA -> YUV 4:2:0 conversion");
-    return true;
-  }
-
-  bool add(const unsigned char* rgba, std::string& err) {
-    if (av_frame_make_writable(frame_) < 0) return fail(err, "frame not writable");
-    const uint8_t* src[1] = {rgba};
-    const int stride[1] = {4 * srcW_};
-    sws_scale(sws_, src, stride, 0, h_, frame_->data, frame_->linesize);
-    frame_->pts = next_++;
-    return send(frame_, err);
-  }
-
-  bool finish(std::string& err) {
-    if (!send(nullptr, err)) return false;
-    const int e = av_write_trailer(oc_);
-    if (e < 0) return fail(err, "MP4 trailer: " + averr(e));
-    return true;
-  }
-
-  ~Mp4Writer() {
-    sws_freeContext(sws_);
-    av_packet_free(&pkt_);
-    av_frame_free(&frame_);
-    avcodec_free_context(&cc_);
-    if (oc_ && oc_->pb) avio_closep(&oc_->pb);
-    avformat_free_context(oc_);
-  }
-
- private:
-  bool fail(std::string& err, const std::string& what) {
-    err = what;
-    return false;
-  }
-
-  bool send(AVFrame* f, std::string& err) {
-    int e = avcodec_send_frame(cc_, f);
-    if (e < 0) return fail(err, "encoder: " + averr(e));
-    while ((e = avcodec_receive_packet(cc_, pkt_)) >= 0) {
-      av_packet_rescale_ts(pkt_, cc_->time_base, st_->time_base);
-      pkt_->stream_index = st_->index;
-      e = av_interleaved_write_frame(oc_, pkt_);
-      if (e < 0) return fail(err, "MP4 write: " + averr(e));
-    }
-    if (e != AVERROR(EAGAIN) && e != AVERROR_EOF) return fail(err, "encoder: " + averr(e));
-    return true;
-  }
-
-  AVFormatContext* oc_ = nullptr;
-  AVStream* st_ = nullptr;
-  AVCodecContext* cc_ = nullptr;
-  AVFrame* frame_ = nullptr;
-  AVPacket* pkt_ = nullptr;
-  SwsContext* sws_ = nullptr;
-  int w_ = 0, h_ = 0, srcW_ = 0;
-  int64_t next_ = 0;
+struct CtxDel {
+  void operator()(le_ctx* c) const { le_destroy(c); }
 };
+using Ctx = std::unique_ptr<le_ctx, CtxDel>;
 
-int info(le_ctx* ctx, const char* bundle) {
-  std::printf("bundle        %s\n", bundle);
+Ctx open(const Args& a) {
+  Ctx ctx(le_create(a.bundle.c_str(), a.model.c_str(), a.threads, a.ep.empty() ? nullptr : a.ep.c_str()));
+  if (!ctx) throw Failure(le_last_error());
+  return ctx;
+}
+
+// Runs f with fd 2 sent to a temporary file and returns what was written there:
+// the library reports its load-time decisions on stderr, and a host has no other
+// way to see them.
+template <class F>
+std::string captureStderr(F&& f) {
+  std::fflush(stderr);
+  FILE* tmp = std::tmpfile();
+  if (!tmp) {
+    f();
+    return {};
+  }
+  const int saved = ::dup(2);
+  ::dup2(::fileno(tmp), 2);
+  struct Restore {
+    int saved;
+    ~Restore() {
+      std::fflush(stderr);
+      ::dup2(saved, 2);
+      ::close(saved);
+    }
+  };
+  std::string text;
+  {
+    Restore r{saved};
+    try {
+      f();
+    } catch (...) {
+      std::fclose(tmp);
+      throw;
+    }
+  }
+  std::rewind(tmp);
+  char buf[4096];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, tmp)) > 0;) text.append(buf, n);
+  std::fclose(tmp);
+  return text;
+}
+
+bool mentionsRewrite(const std::string& line) {
+  if (line.rfind("[le]", 0) != 0) return false;
+  for (const char* k : {"GridSample", "warp", "hoist", "head cubic", "student blend", "lip contour"})
+    if (line.find(k) != std::string::npos) return true;
+  return false;
+}
+
+void describeEngine(const Args& a, int bundleNt) {
+  const std::string& dir = a.engine;
+  if (!isDir(dir)) throw Failure("engine " + dir + ": no such directory");
+  std::string kind, member;
+  int nt = 0;
+  if (isFile(dir + "/a2x_enc_stream.onnx")) {
+    kind = "expression engine";
+    member = "a2x_enc_stream.onnx";
+    le_a2x* e = le_a2x_create(dir.c_str(), a.threads);
+    if (!e) throw Failure("engine " + dir + ": " + le_a2x_last_error());
+    nt = le_a2x_nt(e);
+    le_a2x_destroy(e);
+  } else if (isFile(dir + "/meta.json")) {
+    kind = "motion engine";
+    member = "meta.json";
+    le_motion* m = le_motion_create(dir.c_str(), a.threads, a.ep.empty() ? nullptr : a.ep.c_str());
+    if (!m) throw Failure("engine " + dir + ": " + le_motion_last_error());
+    nt = le_motion_nt(m);
+    le_motion_destroy(m);
+  } else {
+    std::printf("audio engine  none (%s holds neither a2x_enc_stream.onnx nor meta.json)\n", dir.c_str());
+    return;
+  }
+  std::printf("audio engine  %s (%s), nt %d: %s the bundle's\n", kind.c_str(), member.c_str(), nt,
+              nt == bundleNt ? "matches" : "differs from");
+}
+
+int info(const Args& a) {
+  Ctx c = open(a);
+  le_ctx* ctx = c.get();
+  std::printf("bundle        %s\n", a.bundle.c_str());
+  std::printf("director      %s\n", a.model.c_str());
   std::printf("frames (nt)   %d\n", le_nt(ctx));
   std::printf("frame size    %d x %d\n", le_width(ctx), le_height(ctx));
   std::printf("crop          %d x %d\n", le_crop(ctx), le_crop(ctx));
   std::printf("drive rows    %d\n", le_drive_frames(ctx));
   std::printf("keypoint rows %d\n", le_host_kp_rows());
+  if (!a.engine.empty()) describeEngine(a, le_nt(ctx));
+  std::fflush(stdout);
+
+  if (le_drive_frames(ctx) < 1) {
+    std::printf("rewrites:\n  not checked: the bundle has no recorded drive to render\n");
+    return 0;
+  }
+  // The first render opens the director; that is when the rewrites happen.
+  std::vector<unsigned char> rgba(size_t(le_width(ctx)) * size_t(le_height(ctx)) * 4);
+  bool ok = false;
+  std::string err;
+  const std::string said = captureStderr([&] {
+    ok = le_render_drive_rgba(ctx, 0, rgba.data(), rgba.size()) == 1;
+    if (!ok) err = le_last_error();
+  });
+  std::vector<std::string> rewrites;
+  std::string rest;
+  for (size_t at = 0; at < said.size();) {
+    const size_t nl = std::min(said.find('\n', at), said.size());
+    const std::string line = said.substr(at, nl - at);
+    if (mentionsRewrite(line)) rewrites.push_back(line);
+    else if (!line.empty()) rest += line + "\n";
+    at = nl + 1;
+  }
+  std::fputs(rest.c_str(), stderr);  // whatever else was said goes where it was meant to
+  if (!ok) throw Failure("rendering the first frame: " + err);
+  std::printf("rewrites:\n");
+  if (rewrites.empty()) std::printf("  none reported\n");
+  for (const std::string& r : rewrites) std::printf("  %s\n", r.c_str());
   return 0;
 }
 
-int render(le_ctx* ctx, const std::string& framesDir, const std::string& mp4, int rows) {
+int render(const Args& a) {
+  Ctx c = open(a);
+  le_ctx* ctx = c.get();
   const int W = le_width(ctx), H = le_height(ctx);
-  const int total = rows > 0 && rows < le_drive_frames(ctx) ? rows : le_drive_frames(ctx);
-  if (!framesDir.empty() && !makeDirs(framesDir)) {
-    std::fprintf(stderr, "lecore: cannot create %s\n", framesDir.c_str());
-    return 1;
-  }
-  Mp4Writer movie;
-  std::string err;
-  if (!mp4.empty()) {
-    const std::string parent = parentOf(mp4);
-    if (!parent.empty() && !makeDirs(parent)) {
-      std::fprintf(stderr, "lecore: cannot create %s\n", parent.c_str());
-      return 1;
-    }
-    if (!movie.open(mp4, W, H, 25, err)) {
-      std::fprintf(stderr, "lecore: %s: %s\n", mp4.c_str(), err.c_str());
-      return 1;
-    }
-  }
+  const int total = a.rows > 0 && a.rows < le_drive_frames(ctx) ? a.rows : le_drive_frames(ctx);
+  if (!a.framesDir.empty()) makeDirs(a.framesDir);
+  std::unique_ptr<Mp4Writer> movie;
+  if (!a.mp4.empty()) movie = std::make_unique<Mp4Writer>(a.mp4, W, H, 4, 25);
   std::vector<unsigned char> rgba(size_t(W) * size_t(H) * 4);
   double renderMs = 0;
-  using clock = std::chrono::steady_clock;
+  Progress progress(total);
   for (int row = 0; row < total; ++row) {
-    const auto t0 = clock::now();
-    if (!le_render_drive_rgba(ctx, row, rgba.data(), rgba.size())) {
-      std::fprintf(stderr, "lecore: row %d: %s\n", row, le_last_error());
-      return 1;
-    }
-    const auto t1 = clock::now();
-    if (row > 0) renderMs += std::chrono::duration<double, std::milli>(t1 - t0).count();  // row 0 opens the director
-    if (!framesDir.empty()) {
+    const auto t0 = Clock::now();
+    if (!le_render_drive_rgba(ctx, row, rgba.data(), rgba.size()))
+      throw Failure("row " + std::to_string(row) + ": " + le_last_error());
+    if (row > 0) renderMs += secondsSince(t0) * 1000.0;  // row 0 opens the director
+    if (!a.framesDir.empty()) {
       char name[32];
       std::snprintf(name, sizeof name, "/frame_%06d.png", row);
-      const std::string path = framesDir + name;
-      if (!stbi_write_png(path.c_str(), W, H, 4, rgba.data(), W * 4)) {
-        std::fprintf(stderr, "lecore: cannot write %s\n", path.c_str());
-        return 1;
-      }
+      writePng(a.framesDir + name, W, H, 4, rgba.data());
     }
-    if (!mp4.empty() && !movie.add(rgba.data(), err)) {
-      std::fprintf(stderr, "lecore: %s: %s\n", mp4.c_str(), err.c_str());
-      return 1;
-    }
+    if (movie) movie->addFrame(rgba.data());
+    progress.update(row + 1);
   }
-  if (!mp4.empty() && !movie.finish(err)) {
-    std::fprintf(stderr, "lecore: %s: %s\n", mp4.c_str(), err.c_str());
-    return 1;
-  }
+  progress.finish();
+  if (movie) movie->finish();
   std::printf("rendered      %d frames of %d x %d\n", total, W, H);
   if (total > 1) std::printf("render+paste  %.1f ms/frame (after the first)\n", renderMs / (total - 1));
-  if (!framesDir.empty()) std::printf("frames        %s/frame_%%06d.png\n", framesDir.c_str());
-  if (!mp4.empty()) std::printf("movie         %s\n", mp4.c_str());
+  if (!a.framesDir.empty()) std::printf("frames        %s/frame_%%06d.png\n", a.framesDir.c_str());
+  if (movie) std::printf("movie         %s%s\n", a.mp4.c_str(), movie->padded() ? " (padded to even size)" : "");
   return 0;
+}
+
+int toInt(const std::string& flag, const std::string& v) {
+  char* end = nullptr;
+  const long n = std::strtol(v.c_str(), &end, 10);
+  if (v.empty() || *end || n < 0 || n > 1000000) throw UsageError(flag + " wants a whole number, got '" + v + "'");
+  return int(n);
+}
+
+double toSeconds(const std::string& flag, const std::string& v) {
+  char* end = nullptr;
+  const double s = std::strtod(v.c_str(), &end);
+  if (v.empty() || *end || !(s >= 0) || s > 1e6) throw UsageError(flag + " wants seconds (>= 0), got '" + v + "'");
+  return s;
+}
+
+Args parse(int argc, char** argv) {
+  Args a;
+  std::vector<std::string> v(argv + 1, argv + argc);
+  if (v.empty()) throw UsageError("no command given");
+  a.cmd = v[0];
+  if (a.cmd != "info" && a.cmd != "render" && a.cmd != "speak" && a.cmd != "live")
+    throw UsageError("unknown command '" + a.cmd + "'");
+  if (v.size() < 2 || v[1].rfind("--", 0) == 0) throw UsageError(a.cmd + " wants a bundle");
+  a.bundle = v[1];
+  const bool speakOrLive = a.cmd == "speak" || a.cmd == "live";
+  for (size_t i = 2; i < v.size(); ++i) {
+    const std::string& o = v[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= v.size()) throw UsageError(o + " wants a value");
+      return v[++i];
+    };
+    if (o == "--model") a.model = value();
+    else if (o == "--threads") a.threads = toInt(o, value());
+    else if (o == "--ep") a.ep = value();
+    else if (o == "--engine" && (speakOrLive || a.cmd == "info")) a.engine = value();
+    else if (o == "--audio" && speakOrLive) a.audio = value();
+    else if (o == "--out" && a.cmd == "speak") a.out = value();
+    else if (o == "--sheet" && a.cmd == "speak") a.sheet = value();
+    else if (o == "--clip" && a.cmd == "speak") a.clip = true;
+    else if (o == "--interrupt-at" && a.cmd == "live") a.interruptAt = toSeconds(o, value());
+    else if (o == "--frames" && a.cmd == "render") a.framesDir = value();
+    else if (o == "--mp4" && a.cmd == "render") a.mp4 = value();
+    else if (o == "--rows" && a.cmd == "render") a.rows = toInt(o, value());
+    else throw UsageError("unknown option '" + o + "' for " + a.cmd);
+  }
+  if (a.model.empty()) throw UsageError("--model wants a key such as b1");
+  return a;
 }
 
 }  // namespace
 
+}  // namespace lecore
+
 int main(int argc, char** argv) {
-  if (argc < 3) return usage();
-  const std::string cmd = argv[1];
-  if (cmd != "info" && cmd != "render") return usage();
-  const char* bundle = argv[2];
-  std::string model = "b1", ep, framesDir = "out/demo_drive", mp4 = "out/demo_drive.mp4";
-  int threads = 0, rows = 0;
-  for (int i = 3; i < argc; ++i) {
-    auto value = [&](const char* flag) -> const char* {
-      if (std::strcmp(argv[i], flag) != 0) return nullptr;
-      if (i + 1 >= argc) return nullptr;
-      return argv[++i];
-    };
-    if (const char* v = value("--model")) model = v;
-    else if (const char* v2 = value("--threads")) threads = std::atoi(v2);
-    else if (const char* v3 = value("--ep")) ep = v3;
-    else if (const char* v4 = cmd == "render" ? value("--frames") : nullptr) framesDir = v4;
-    else if (const char* v5 = cmd == "render" ? value("--mp4") : nullptr) mp4 = v5;
-    else if (const char* v6 = cmd == "render" ? value("--rows") : nullptr) rows = std::atoi(v6);
-    else return usage();
-  }
-  le_ctx* ctx = le_create(bundle, model.c_str(), threads, ep.empty() ? nullptr : ep.c_str());
-  if (!ctx) {
-    std::fprintf(stderr, "lecore: %s\n", le_last_error());
+  using namespace lecore;
+  for (int i = 1; i < argc; ++i)
+    if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h") || (i == 1 && !std::strcmp(argv[i], "help"))) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  av_log_set_level(AV_LOG_ERROR);  // the encoders' chatter is not for users
+  try {
+    const Args a = parse(argc, argv);
+    if (a.cmd == "info") return info(a);
+    if (a.cmd == "render") return render(a);
+    if (a.cmd == "speak") return speak(a);
+    return live(a);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "lecore: %s\n\n%s", oneLine(e.what()).c_str(), kUsage);
+    return 2;
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "lecore: %s\n", oneLine(e.what()).c_str());
     return 1;
   }
-  const int rc = cmd == "info" ? info(ctx, bundle) : render(ctx, framesDir, mp4, rows);
-  le_destroy(ctx);
-  return rc;
 }

@@ -1,0 +1,82 @@
+// Shared pieces of the lecore commands.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct le_utt;
+
+namespace lecore {
+
+// A failure the command reports as one line, "lecore: <what>", and exits 1.
+struct Failure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A malformed command line: the reason, then the usage text; exit 2.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// The parsed command line (every command reads only what it knows).
+struct Args {
+  std::string cmd, bundle, model = "b1", ep, engine, audio, out, sheet;
+  std::string framesDir = "out/demo_drive", mp4 = "out/demo_drive.mp4";
+  int threads = 0, rows = 0;
+  bool clip = false;
+  double interruptAt = -1;
+};
+
+using Clock = std::chrono::steady_clock;
+inline double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// mkdir -p of the directory that holds path (nothing for a bare file name).
+void makeParentDirs(const std::string& path);
+// mkdir -p.
+void makeDirs(const std::string& dir);
+bool isDir(const std::string& path);
+bool isFile(const std::string& path);
+
+// Writes a PNG (channels 3 or 4); throws Failure.
+void writePng(const std::string& path, int w, int h, int channels, const unsigned char* pixels);
+
+// A progress line on stderr, redrawn in place; silent unless stderr is a terminal.
+class Progress {
+ public:
+  explicit Progress(int total);
+  void update(int done);
+  void finish();
+
+ private:
+  int total_;
+  bool on_;
+  bool drawn_ = false;
+  Clock::time_point start_ = Clock::now(), last_{};
+};
+
+// Frames evenly spaced over total, laid out as a grid and written as PNG.
+class ContactSheet {
+ public:
+  ContactSheet(const std::string& path, int total, int w, int h);
+  void add(int index, const unsigned char* rgb);  // rgb: w*h*3; kept only when picked
+  // Writes the sheet (nothing when disabled); returns what it shows, in words.
+  std::string write() const;
+  bool enabled() const { return !path_.empty(); }
+
+ private:
+  std::string path_;
+  int w_, h_;
+  std::vector<int> picks_;
+  std::vector<std::vector<unsigned char>> frames_;  // per pick, full size
+};
+
+// Waits for a live pipeline's audio engine; throws Failure when it does not load.
+void waitReady(le_utt* u, const std::string& engine);
+
+int speak(const Args& a);
+int live(const Args& a);
+
+}  // namespace lecore
