@@ -247,7 +247,15 @@ std::string build(const BundleSpec& spec, const DirectorOptions& o) {
     const std::string up = g.slice(cd, 1, 13, 14), lo = g.slice(cd, 1, 15, 16);
     const std::string gapD = g.slice(g.sub(lo, up), 2, 1, 2);
     const std::string gapS = g.slice(g.sub(g.slice(cs, 1, 15, 16), g.slice(cs, 1, 13, 14)), 2, 1, 2);
-    const std::string open = g.op("Relu", {g.sub(gapD, gapS)});  // [B, 1, 1], exactly 0 for equal keypoints
+    // The jaw opens the mouth too: a chin dropped below the nose (rows 17 and 19,
+    // which every audio engine moves) counts like lips parted, so an engine that
+    // moves only the jaw still opens this mouth.
+    auto rowY = [&](const std::string& kp, int r) { return g.slice(g.slice(kp, 1, r, r + 1), 2, 1, 2); };
+    auto drop = [&](const std::string& kp) {
+      return g.sub(g.mulf(g.add(rowY(kp, 17), rowY(kp, 19)), 0.5f), rowY(kp, 11));
+    };
+    const std::string jaw = g.op("Relu", {g.sub(drop(cd), drop(cs))});
+    const std::string open = g.add(g.op("Relu", {g.sub(gapD, gapS)}), jaw);  // [B, 1, 1], 0 for equal keypoints
     const std::string centre = g.mulf(g.add(up, lo), 0.5f);
     const std::string width = g.op("Abs", {g.slice(g.sub(g.slice(cd, 1, 14, 15), g.slice(cd, 1, 12, 13)), 2, 0, 1)});
     const std::string inv = g.op("Reciprocal", {g.concat({g.addf(g.mulf(width, 0.3f), 0.01f), g.addf(g.mulf(open, 0.5f), 0.01f)}, 2)});

@@ -23,7 +23,7 @@ using namespace le::motion;
 using detail::writeFloats;
 
 BundleSpec keypointSpec(const MotionDirOptions& opt) {
-  BundleSpec s;
+  BundleSpec s = opt.portrait.empty() ? BundleSpec{} : demoSpec(opt.portrait);
   s.nt = opt.nt;
   s.seed = opt.seed;
   return s;

@@ -18,6 +18,9 @@ struct MotionDirOptions {
   float deltaPitch = 0.0f;  // meta delta_pitch (written only when nonzero)
   uint32_t seed = 1;        // keypoints of the forged identity derive from it
   bool descriptiveTarget = false;  // write the target keypoints as target_keypoints.bin
+  // The demo portrait: when set, the engine's identity keypoints are the demo
+  // identity's (its hand-placed face), so the lips move where its mouth is.
+  std::string portrait;
 };
 
 // Writes the directory (created if needed); throws std::runtime_error.

@@ -92,10 +92,11 @@ int run(int argc, char** argv) {
       if (o == "--nt") m.nt = toInt(o, value(), 1, 1000000);
       else if (o == "--seed") m.seed = uint32_t(toInt(o, value(), 0, 2147483647));
       else if (o == "--demo") {
-        // The engine's source keypoints derive from nt and seed: they must be the bundle's.
+        // The engine's source keypoints must be the demo bundle's: its nt, seed and portrait.
         const BundleSpec demo = le::forge::demoSpec("");
         m.nt = demo.nt;
         m.seed = demo.seed;
+        m.portrait = defaultPortrait();
       } else
         throw UsageError("unknown option '" + o + "'");
     }
