@@ -15,11 +15,6 @@ namespace lecore {
 
 namespace {
 
-std::string averr(int e) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
-  av_strerror(e, buf, sizeof buf);
-  return buf;
-}
 
 struct Decoder {
   AVFormatContext* fmt = nullptr;

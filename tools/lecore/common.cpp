@@ -12,7 +12,17 @@
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb/stb_image_write.h>
 
+extern "C" {
+#include <libavutil/error.h>
+}
+
 namespace lecore {
+
+std::string averr(int e) {
+  char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
+  av_strerror(e, buf, sizeof buf);
+  return buf;
+}
 
 void makeDirs(const std::string& dir) {
   for (size_t i = 1; i <= dir.size(); ++i) {

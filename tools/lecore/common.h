@@ -33,6 +33,9 @@ struct Args {
 using Clock = std::chrono::steady_clock;
 inline double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
+// FFmpeg's text for an error code.
+std::string averr(int e);
+
 // mkdir -p of the directory that holds path (nothing for a bare file name).
 void makeParentDirs(const std::string& path);
 // mkdir -p.

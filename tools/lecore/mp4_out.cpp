@@ -18,11 +18,6 @@ namespace lecore {
 
 namespace {
 
-std::string averr(int e) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
-  av_strerror(e, buf, sizeof buf);
-  return buf;
-}
 
 }  // namespace
 
