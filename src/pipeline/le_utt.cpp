@@ -560,10 +560,9 @@ void Pipeline::postJob(int eager) {
     job_.posted = true;
     job_.done = false;
   }
-  {
-    std::lock_guard<std::mutex> lk(mu_);
-    jobGeneration_ = generation_;
-  }
+  // Tagged with the generation this loop has acted on: a job posted after an
+  // interrupt the loop has not handled yet carries the old utterance's audio.
+  jobGeneration_ = seenGeneration_;
   engineAudio_.clear();
   finishSent_ = finishSent_ || finish;
   needReset_ = false;
