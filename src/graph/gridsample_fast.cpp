@@ -479,6 +479,56 @@ size_t rewriteGridSampleToFast(std::vector<uint8_t>& model) {
   return count;
 }
 
+bool gsIsStudentBlendMatMul(GsSlice node) {
+  std::string name, opType, domain;
+  size_t inputs = 0;
+  bool attrs = false;
+  GsReader r(node);
+  GsField f;
+  while (r.next(f)) {
+    if (f.field == onnxf::kNodeAttr) attrs = true;
+    if (f.wire != 2) continue;
+    if (f.field == onnxf::kNodeName) name = f.payload.str();
+    else if (f.field == onnxf::kNodeOpType) opType = f.payload.str();
+    else if (f.field == onnxf::kNodeDomain) domain = f.payload.str();
+    else if (f.field == onnxf::kNodeInput) ++inputs;
+  }
+  return name == "/s2/blend" && opType == "MatMul" && (domain.empty() || domain == "ai.onnx") && inputs == 2 &&
+         !attrs;
+}
+
+size_t normaliseStudentBlend(std::vector<uint8_t>& model) {
+  const GsSlice graph = gsGraphOf(model);
+  if (graph.empty()) return 0;
+  std::vector<std::vector<uint8_t>> replace;
+  size_t count = 0, index = 0;
+  GsReader r(graph);
+  GsField f;
+  while (r.next(f)) {
+    if (f.field != onnxf::kGraphNode || f.wire != 2) continue;
+    const size_t i = index++;
+    if (!gsIsStudentBlendMatMul(f.payload)) continue;
+    // The node's own fields in their order, less op_type and domain, then the new op_type.
+    std::vector<uint8_t> node;
+    node.reserve(f.payload.n + 8);
+    GsReader nr(f.payload);
+    GsField nf;
+    while (nr.next(nf))
+      if (nf.field != onnxf::kNodeOpType && nf.field != onnxf::kNodeDomain) gsPutRaw(node, nf.raw);
+    putStr(node, onnxf::kNodeOpType, "Gemm");
+    replace.resize(i + 1);
+    putMsg(replace[i], onnxf::kGraphNode, node);
+    ++count;
+  }
+  if (count == 0) return 0;
+  GsGraphEdit edit;
+  edit.replaceNode = &replace;
+  std::vector<uint8_t> out;
+  gsRebuild(model, edit, out);
+  model.swap(out);
+  return count;
+}
+
 bool graphHasBakedGridSampleFast(const std::vector<uint8_t>& model) {
   GsReader r(gsGraphOf(model));
   GsField f;

@@ -126,4 +126,12 @@ bool gsIsRewritableGridSample(GsSlice node);
 size_t rewriteGridSampleToFast(std::vector<uint8_t>& model);
 bool graphHasBakedGridSampleFast(const std::vector<uint8_t>& model);
 
+// The student blend: older directors compute "/s2/blend" as a MatMul, which
+// some GPU compilers cannot take; a two-input MatMul without attributes is
+// the same product as a Gemm (alpha 1, beta 1, no bias, no transposes).
+bool gsIsStudentBlendMatMul(GsSlice node);
+// Rewrites every such node to a Gemm with the same name, inputs and output;
+// returns the count (0 leaves the model untouched).
+size_t normaliseStudentBlend(std::vector<uint8_t>& model);
+
 }  // namespace le

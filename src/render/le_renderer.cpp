@@ -41,7 +41,6 @@ size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& /*model*/, std::string& 
   reason.clear();
   return 0;
 }
-size_t normaliseStudentBlend(std::vector<uint8_t>& /*model*/) { return 0; }
 size_t rewriteHeadCubicResize(std::vector<uint8_t>& /*model*/) { return 0; }
 size_t rewriteBindLipContour(std::vector<uint8_t>& /*model*/, std::string& reason, int* canvasW,
                              int* canvasH) {
