@@ -384,6 +384,9 @@ void gsRebuild(const std::vector<uint8_t>& model, const GsGraphEdit& edit, std::
         case onnxf::kGraphValueInfo:
           if (!(edit.valueName && lastStr(gf.payload, 1) == *edit.valueName)) gsPutRaw(g, gf.raw);
           break;
+        case onnxf::kGraphInit:
+          if (!(edit.dropInit && lastStr(gf.payload, onnxf::kTensorName) == *edit.dropInit)) gsPutRaw(g, gf.raw);
+          break;
         default:
           gsPutRaw(g, gf.raw);
       }

@@ -73,6 +73,8 @@ struct GsGraphEdit {
   const std::vector<std::vector<uint8_t>>* replaceNode = nullptr;
   // Encoded graph fields (nodes, initializers, ...) appended after the graph's own.
   const std::vector<uint8_t>* appendGraph = nullptr;
+  // An initializer to leave out (one the edit made unused).
+  const std::string* dropInit = nullptr;
   // A custom domain the model must import (version importVersion); added once.
   const std::string* importDomain = nullptr;
   int64_t importVersion = 1;

@@ -16,6 +16,7 @@
 #include "compose/le_pool.h"
 #include "compose/le_simd.h"
 #include "graph/gridsample_fast.h"
+#include "graph/head_cubic.h"
 #include "le/le.h"
 #include "onnxruntime_cxx_api.h"
 #include "ops/gridsample_fast.h"
@@ -41,7 +42,6 @@ size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& /*model*/, std::string& 
   reason.clear();
   return 0;
 }
-size_t rewriteHeadCubicResize(std::vector<uint8_t>& /*model*/) { return 0; }
 size_t rewriteBindLipContour(std::vector<uint8_t>& /*model*/, std::string& reason, int* canvasW,
                              int* canvasH) {
   reason.clear();
