@@ -442,12 +442,15 @@ size_t findSourceConeBoundary(const std::vector<uint8_t>& model, std::string& na
   return count;
 }
 
-size_t rewriteGridSampleToFast(std::vector<uint8_t>& model) {
+namespace {
+
+// Re-types every node `match` accepts: its own fields in their order, less
+// op_type, domain and (when asked) its attributes, then the new op_type and
+// domain; every other byte of the model is copied. Returns the count.
+size_t retypeNodes(std::vector<uint8_t>& model, bool (*match)(GsSlice), bool dropAttrs, const std::string& opType,
+                   const std::string& domain) {
   const GsSlice graph = gsGraphOf(model);
   if (graph.empty()) return 0;
-
-  // One replacement per rewritable node: its own fields in their order, less
-  // op_type, attributes and domain, then the custom op_type and domain.
   std::vector<std::vector<uint8_t>> replace;
   size_t count = 0, index = 0;
   GsReader r(graph);
@@ -455,31 +458,37 @@ size_t rewriteGridSampleToFast(std::vector<uint8_t>& model) {
   while (r.next(f)) {
     if (f.field != onnxf::kGraphNode || f.wire != 2) continue;
     const size_t i = index++;
-    if (!gsIsRewritableGridSample(f.payload)) continue;
+    if (!match(f.payload)) continue;
     std::vector<uint8_t> node;
     node.reserve(f.payload.n + 32);
     GsReader nr(f.payload);
     GsField nf;
     while (nr.next(nf))
-      if (!(nf.field == onnxf::kNodeOpType || nf.field == onnxf::kNodeAttr || nf.field == onnxf::kNodeDomain))
+      if (!(nf.field == onnxf::kNodeOpType || nf.field == onnxf::kNodeDomain || (dropAttrs && nf.field == onnxf::kNodeAttr)))
         gsPutRaw(node, nf.raw);
-    putStr(node, onnxf::kNodeOpType, "GridSampleFast");
-    putStr(node, onnxf::kNodeDomain, kCorvane);
+    putStr(node, onnxf::kNodeOpType, opType);
+    if (!domain.empty()) putStr(node, onnxf::kNodeDomain, domain);
     replace.resize(i + 1);
     putMsg(replace[i], onnxf::kGraphNode, node);
     ++count;
   }
   if (count == 0) return 0;
-
-  const std::string domain = kCorvane;
   GsGraphEdit edit;
   edit.replaceNode = &replace;
-  edit.importDomain = &domain;
-  edit.importVersion = 1;
+  if (!domain.empty()) {
+    edit.importDomain = &domain;
+    edit.importVersion = 1;
+  }
   std::vector<uint8_t> out;
   gsRebuild(model, edit, out);
   model.swap(out);
   return count;
+}
+
+}  // namespace
+
+size_t rewriteGridSampleToFast(std::vector<uint8_t>& model) {
+  return retypeNodes(model, gsIsRewritableGridSample, true, "GridSampleFast", kCorvane);
 }
 
 bool gsIsStudentBlendMatMul(GsSlice node) {
@@ -501,35 +510,7 @@ bool gsIsStudentBlendMatMul(GsSlice node) {
 }
 
 size_t normaliseStudentBlend(std::vector<uint8_t>& model) {
-  const GsSlice graph = gsGraphOf(model);
-  if (graph.empty()) return 0;
-  std::vector<std::vector<uint8_t>> replace;
-  size_t count = 0, index = 0;
-  GsReader r(graph);
-  GsField f;
-  while (r.next(f)) {
-    if (f.field != onnxf::kGraphNode || f.wire != 2) continue;
-    const size_t i = index++;
-    if (!gsIsStudentBlendMatMul(f.payload)) continue;
-    // The node's own fields in their order, less op_type and domain, then the new op_type.
-    std::vector<uint8_t> node;
-    node.reserve(f.payload.n + 8);
-    GsReader nr(f.payload);
-    GsField nf;
-    while (nr.next(nf))
-      if (nf.field != onnxf::kNodeOpType && nf.field != onnxf::kNodeDomain) gsPutRaw(node, nf.raw);
-    putStr(node, onnxf::kNodeOpType, "Gemm");
-    replace.resize(i + 1);
-    putMsg(replace[i], onnxf::kGraphNode, node);
-    ++count;
-  }
-  if (count == 0) return 0;
-  GsGraphEdit edit;
-  edit.replaceNode = &replace;
-  std::vector<uint8_t> out;
-  gsRebuild(model, edit, out);
-  model.swap(out);
-  return count;
+  return retypeNodes(model, gsIsStudentBlendMatMul, false, "Gemm", "");
 }
 
 bool graphHasBakedGridSampleFast(const std::vector<uint8_t>& model) {
