@@ -221,6 +221,22 @@ GsSlice hcConstValue(GsSlice node) {
   return {};
 }
 
+GsNodeInfo gsReadNode(const GsField& nodeField) {
+  GsNodeInfo n;
+  n.raw = nodeField.raw;
+  GsReader nr(nodeField.payload);
+  GsField nf;
+  while (nr.next(nf)) {
+    if (nf.wire != 2) continue;
+    if (nf.field == onnxf::kNodeInput) n.inputs.push_back(nf.payload.str());
+    else if (nf.field == onnxf::kNodeOutput) n.outputs.push_back(nf.payload.str());
+    else if (nf.field == onnxf::kNodeOpType) n.op_type = nf.payload.str();
+    else if (nf.field == onnxf::kNodeName) n.name = nf.payload.str();
+    else if (nf.field == onnxf::kNodeAttr) n.attrs.emplace_back(gsFirstStr(nf.payload, onnxf::kAttrName), nf.payload);
+  }
+  return n;
+}
+
 void gsReadGraph(GsSlice graph, std::vector<GsNodeInfo>& nodes, std::set<std::string>& initializers,
                  std::set<std::string>& inputs) {
   GsReader r(graph);
@@ -228,17 +244,7 @@ void gsReadGraph(GsSlice graph, std::vector<GsNodeInfo>& nodes, std::set<std::st
   while (r.next(f)) {
     if (f.wire != 2) continue;
     if (f.field == onnxf::kGraphNode) {
-      GsNodeInfo n;
-      n.raw = f.raw;
-      GsReader nr(f.payload);
-      GsField nf;
-      while (nr.next(nf)) {
-        if (nf.wire != 2) continue;
-        if (nf.field == onnxf::kNodeInput) n.inputs.push_back(nf.payload.str());
-        else if (nf.field == onnxf::kNodeOutput) n.outputs.push_back(nf.payload.str());
-        else if (nf.field == onnxf::kNodeOpType) n.op_type = nf.payload.str();
-      }
-      nodes.push_back(std::move(n));
+      nodes.push_back(gsReadNode(f));
     } else if (f.field == onnxf::kGraphInit) {
       initializers.insert(gsFirstStr(f.payload, onnxf::kTensorName));
     } else if (f.field == onnxf::kGraphInput) {

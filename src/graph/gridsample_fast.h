@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace le {
@@ -50,10 +51,12 @@ class GsReader {
 };
 
 struct GsNodeInfo {
-  GsSlice raw;  // the NodeProto's payload
+  GsSlice raw;  // the graph's node field as it stands (tag included; hcPayload gives the NodeProto)
   std::string op_type;
+  std::string name;
   std::vector<std::string> inputs;
   std::vector<std::string> outputs;
+  std::vector<std::pair<std::string, GsSlice>> attrs;  // attribute payloads by name, in order
 };
 
 // Instructions for gsRebuild. The fields after valueField are this library's
@@ -100,6 +103,8 @@ GsSlice hcPayload(GsSlice msg);
 void hcTensorDims(GsSlice tensor, std::vector<int64_t>& dims);
 bool hcTensorFloats(GsSlice tensor, std::vector<float>& values);
 GsSlice hcConstValue(GsSlice node);
+// One node of a graph, from its node field.
+GsNodeInfo gsReadNode(const GsField& nodeField);
 void gsReadGraph(GsSlice graph, std::vector<GsNodeInfo>& nodes, std::set<std::string>& initializers,
                  std::set<std::string>& inputs);
 

@@ -25,24 +25,28 @@ namespace {
 
 constexpr int64_t kMaxChannels = 1 << 20;
 
-struct Node {
-  GsSlice raw;
-  std::string name, op;
-  std::vector<std::string> inputs, outputs;
-  std::map<std::string, GsSlice> attrs;  // attribute payloads by name
-};
+using Node = GsNodeInfo;
+
+GsSlice findAttr(const Node& n, const char* name) {
+  for (const auto& [key, payload] : n.attrs)
+    if (key == name) return payload;
+  return {};
+}
+
+bool hasAttr(const Node& n, const char* name) {
+  for (const auto& a : n.attrs)
+    if (a.first == name) return true;
+  return false;
+}
 
 std::string attrS(const Node& n, const char* name, bool* present = nullptr) {
-  const auto it = n.attrs.find(name);
-  if (present) *present = it != n.attrs.end();
-  return it == n.attrs.end() ? std::string() : gsFirstStr(it->second, onnxf::kAttrS);
+  if (present) *present = hasAttr(n, name);
+  return gsFirstStr(findAttr(n, name), onnxf::kAttrS);
 }
 
 // A float attribute (field f, fixed32); dflt when absent.
 float attrF(const Node& n, const char* name, float dflt) {
-  const auto it = n.attrs.find(name);
-  if (it == n.attrs.end()) return dflt;
-  GsReader r(it->second);
+  GsReader r(findAttr(n, name));
   GsField f;
   float v = dflt;
   while (r.next(f))
@@ -51,9 +55,7 @@ float attrF(const Node& n, const char* name, float dflt) {
 }
 
 int64_t attrI(const Node& n, const char* name, int64_t dflt) {
-  const auto it = n.attrs.find(name);
-  if (it == n.attrs.end()) return dflt;
-  GsReader r(it->second);
+  GsReader r(findAttr(n, name));
   GsField f;
   int64_t v = dflt;
   while (r.next(f))
@@ -78,24 +80,12 @@ Graph readGraph(GsSlice graph) {
     } else if (f.field == onnxf::kGraphOutput) {
       g.outputs.push_back(gsFirstStr(f.payload, 1));
     } else if (f.field == onnxf::kGraphNode) {
-      Node n;
-      n.raw = f.payload;
-      GsReader nr(f.payload);
-      GsField nf;
-      while (nr.next(nf)) {
-        if (nf.wire != 2) continue;
-        if (nf.field == onnxf::kNodeInput) n.inputs.push_back(nf.payload.str());
-        else if (nf.field == onnxf::kNodeOutput) n.outputs.push_back(nf.payload.str());
-        else if (nf.field == onnxf::kNodeName) n.name = nf.payload.str();
-        else if (nf.field == onnxf::kNodeOpType) n.op = nf.payload.str();
-        else if (nf.field == onnxf::kNodeAttr) n.attrs[gsFirstStr(nf.payload, onnxf::kAttrName)] = nf.payload;
-      }
-      g.nodes.push_back(std::move(n));
+      g.nodes.push_back(gsReadNode(f));
     }
   }
   for (const Node& n : g.nodes)
-    if (n.op == "Constant" && n.outputs.size() == 1) {
-      const GsSlice v = hcConstValue(n.raw);
+    if (n.op_type == "Constant" && n.outputs.size() == 1) {
+      const GsSlice v = hcConstValue(hcPayload(n.raw));
       if (!v.empty()) g.tensors[n.outputs[0]] = v;
     }
   return g;
@@ -103,13 +93,13 @@ Graph readGraph(GsSlice graph) {
 
 // The channel count the rewrite works on, or 0 when the node is not eligible.
 int64_t eligibleChannels(const Graph& g, const Node& n) {
-  if (n.op != "Resize") return 0;
+  if (n.op_type != "Resize") return 0;
   bool present = false;
   if (attrS(n, "mode") != "cubic" || attrS(n, "coordinate_transformation_mode") != "half_pixel") return 0;
   const std::string karp = attrS(n, "keep_aspect_ratio_policy", &present);
   if (present && karp != "stretch") return 0;
   for (const char* unset : {"exclude_outside", "antialias", "axes"})
-    if (n.attrs.count(unset)) return 0;
+    if (hasAttr(n, unset)) return 0;
   if (n.inputs.size() != 3 || !n.inputs[1].empty() || n.outputs.size() != 1) return 0;
   const auto scales = g.tensors.find(n.inputs[2]);
   std::vector<float> s;
@@ -121,7 +111,7 @@ int64_t eligibleChannels(const Graph& g, const Node& n) {
   for (const Node& p : g.nodes)
     for (const std::string& o : p.outputs)
       if (o == n.inputs[0]) producer = &p, ++producers;
-  if (producers != 1 || producer->op != "Conv" || producer->inputs.size() < 2) return 0;
+  if (producers != 1 || producer->op_type != "Conv" || producer->inputs.size() < 2) return 0;
   const auto w = g.tensors.find(producer->inputs[1]);
   if (w == g.tensors.end()) return 0;
   std::vector<int64_t> dims;
@@ -208,7 +198,7 @@ std::size_t rewriteHeadCubicResize(std::vector<std::uint8_t>& model) {
     if (!used) {
       edit.dropInit = &scales;
       for (size_t i = 0; i < g.nodes.size(); ++i)
-        if (g.nodes[i].op == "Constant" && g.nodes[i].outputs.size() == 1 && g.nodes[i].outputs[0] == scales)
+        if (g.nodes[i].op_type == "Constant" && g.nodes[i].outputs.size() == 1 && g.nodes[i].outputs[0] == scales)
           drop[i] = 1;
       edit.dropNode = &drop;
     }
