@@ -117,9 +117,12 @@ std::vector<Hit> keyHits(const std::string& t, const std::string& name) {
   }
   return hits;
 }
+// The value of the one root-level occurrence of key (nested ones are checked apart).
 std::string rootValue(const std::string& text, const std::string& key) {
-  auto h = keyHits(text, key);
-  if (h.size() != 1 || h[0].depth != 1 || !h[0].scalar) return "<" + std::to_string(h.size()) + " hits>";
+  std::vector<Hit> h;
+  for (auto& x : keyHits(text, key))
+    if (x.depth == 1) h.push_back(x);
+  if (h.size() != 1 || !h[0].scalar) return "<" + std::to_string(h.size()) + " hits>";
   return h[0].value;
 }
 
@@ -218,14 +221,19 @@ TEST(ForgeBundle, ManifestCarriesTheLoaderKeysOnceAtTheRoot) {
   EXPECT_GT(std::atof(rootValue(text, "amount").c_str()), 0.0);
   EXPECT_GT(std::atof(rootValue(text, "sigma").c_str()), 0.0);
   EXPECT_FALSE(rootValue(text, "agent").empty());
-  // The nested blocks exist and reuse no name the loader reads, at any depth.
+  // The nested blocks exist and give no name the loader reads a second scalar
+  // value at any depth (unified.crop is an object: the key rule passes it by).
   EXPECT_EQ(keyHits(text, "tessera").size(), 1u);
   EXPECT_EQ(keyHits(text, "unified").size(), 1u);
   for (const char* k : {"NT", "frame_count", "H", "W", "crop", "crop_size", "amount", "sigma", "ksize", "frames",
                         "M_src_w", "paste_source_width", "M_src_h", "paste_source_height"}) {
-    auto h = keyHits(text, k);
-    EXPECT_LE(h.size(), 1u) << k;
-    for (auto& x : h) EXPECT_EQ(x.depth, 1) << k;
+    size_t scalars = 0;
+    for (auto& x : keyHits(text, k)) {
+      if (!x.scalar) continue;
+      ++scalars;
+      EXPECT_EQ(x.depth, 1) << k;
+    }
+    EXPECT_LE(scalars, 1u) << k;
   }
   EXPECT_TRUE(keyHits(text, "frame_count").empty());
   EXPECT_TRUE(keyHits(text, "paste_source_width").empty());

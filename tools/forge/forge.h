@@ -45,6 +45,13 @@ struct PriorMovieOptions {
   int fps = 25;
 };
 
+// --- additions (v4): the lip contour template (lip_template.v1.json) ---
+enum class LipTemplate {
+  None,    // no template: the director keeps its own ellipse
+  Plain,   // u_canon scaled by the lip spread of the anchor rows 12..15
+  Mapped,  // the same polygon through an anchor-linear lip_map
+};
+
 struct BundleSpec {
   int nt = 4;            // frames in the identity loop
   int W = 64;            // full-frame width
@@ -80,7 +87,22 @@ struct BundleSpec {
   // (render_model.batch<N>[.<suffix>].onnx with descriptiveNames), batch = the number after 'b'.
   std::vector<std::string> directorKeys;
   bool directorLegacyBlend = false;  // their pooled blend as the legacy MatMul "/s2/blend"
+  // --- additions (v4) ---
+  LipTemplate lipTemplate = LipTemplate::None;
 };
+
+// The lip contour template: the canonical lip polygon (kLipVertices vertices,
+// (x, y) in units of the lip spread around the mean of kLipRows, y down),
+// anchored to kLipRows. The Mapped form's lip_map reproduces the Plain polygon
+// on the rest pose (target frame 0): vertex x follows half the corner-to-corner
+// offset, vertex y the upper-to-lower lip offset, around the anchors' mean (b = 0).
+constexpr int kLipVertices = 14;
+extern const double kLipCanon[kLipVertices][2];
+// The text writeBundle writes as lip_template.v1.json (canvas = crop,
+// feather max(1, crop / 64) px); throws for LipTemplate::None.
+std::string lipTemplateText(const BundleSpec& spec);
+// The same from target keypoints already at hand (nt x 63, frame 0 used).
+std::string lipTemplateText(const BundleSpec& spec, const std::vector<float>& target);
 
 // Writes the whole bundle directory (created if needed); throws std::runtime_error.
 // Members are (over)written; files already in dir that the bundle does not name are left alone.

@@ -121,11 +121,13 @@ std::string tesseraBlock(int S) {
          "    \"geometry\": " + g + "\n  }";
 }
 
-std::string unifiedBlock() {
-  // The compose geometry (corpus "v2"); lips are keypoint rows 12..15.
-  // No "crop" member here: a nested block does not reuse a name the loader reads.
+std::string unifiedBlock(int S) {
+  // The compose geometry (corpus "v2"); lips are keypoint rows 12..15. The
+  // compose canvas is the crop. "crop" holds an object, never a number, so the
+  // loader's scalar key rule never reads it as the crop side.
   return "{\n"
          "    \"version\": \"unified-compose.v1\",\n"
+         "    \"crop\": {\"canvas\": " + num(S) + "},\n"
          "    \"pi\": {\"mode\": \"prop\", \"corner_recovery\": false, \"prop_gate_scale\": 1.15, "
          "\"lip_idx\": [12, 13, 14, 15], \"lip_geom_params\": [0.1, 0.08, 0.074]}\n  }";
 }
@@ -191,7 +193,7 @@ std::string manifestText(const BundleSpec& spec) {
   if (spec.hevcPrior) kv.emplace_back("P_hevc", quote(spec.hevcName));
   if (spec.nestedBlocks) {
     kv.emplace_back("tessera", tesseraBlock(spec.crop));
-    kv.emplace_back("unified", unifiedBlock());
+    kv.emplace_back("unified", unifiedBlock(spec.crop));
   }
   std::string out = "{\n";
   for (size_t i = 0; i < kv.size(); ++i)
@@ -355,6 +357,10 @@ void writeBundle(const std::string& dirStr, const BundleSpec& spec) {
   }
   const std::vector<float> target = targetKeypointsOf(sc);
   writeFile(member("xs_target.bin"), target.data(), target.size() * 4);
+  if (spec.lipTemplate != LipTemplate::None) {
+    const std::string lip = lipTemplateText(spec, target);
+    writeFile(dir / "lip_template.v1.json", lip.data(), lip.size());
+  }
   {
     DriveTables d = driveTablesOf(spec, target);
     writeFile(member("drive/xs.f32"), d.xs.data(), d.xs.size() * 4);
@@ -397,6 +403,7 @@ BundleSpec demoSpec(const std::string& portraitPath) {
   s.jpegDriver = true;
   s.stampPasteSpace = true;
   s.directorKeys = {"b1", "b4"};
+  s.lipTemplate = LipTemplate::Mapped;  // the director's alpha follows the lips, not the ellipse
   return s;
 }
 

@@ -25,17 +25,18 @@ const char* kUsage =
     "                        [--mp4-pixfmt yuv420p|yuvj420p|nv12] [--mp4-crf N] [--mp4-lossless]\n"
     "                        [--hevc-prior] [--hevc-name NAME] [--hevc-count declared|absent]\n"
     "                        [--hevc-frames N] [--hevc-qp N] [--hevc-420]\n"
-    "                        [--models KEY[,KEY...]] [--legacy-blend]\n"
+    "                        [--models KEY[,KEY...]] [--legacy-blend] [--lip none|plain|mapped]\n"
     "      write a synthetic identity bundle (defaults: nt 4, 64x48, crop 32, frames 6, seed 1);\n"
     "      --mp4 adds the H.264 driver movie, --hevc-prior the HEVC 4:4:4 source-frame movie\n"
     "      (with --prior none it is the only prior); --hevc-qp makes it lossy (default lossless);\n"
     "      --models writes one director per key (b1, b4, b24_fp32: model_<key>.onnx, batch after 'b'),\n"
-    "      --legacy-blend gives them the MatMul blend of older directors\n"
+    "      --legacy-blend gives them the MatMul blend of older directors;\n"
+    "      --lip writes lip_template.v1.json (plain polygon, or with an anchor-linear lip_map)\n"
     "  le-forge mp4 <file> [bundle options]\n"
     "      write only the driver movie of the bundle those options describe\n"
     "  le-forge demo <dir> [--portrait image] [--mp4]\n"
     "      write the demo identity (1280x720, crop 512, 50 frames, directors b1 and b4) around the\n"
-    "      demo portrait;\n"
+    "      demo portrait, with its lip contour template;\n"
     "      --mp4 adds target_frames.mp4 beside the JPEG frames\n"
     "  le-forge motion <dir> [--nt N] [--seed K] [--demo]\n"
     "      write a motion engine directory for a bundle of the same nt and seed (defaults: nt 8,\n"
@@ -165,6 +166,13 @@ int run(int argc, char** argv) {
     else if (o == "--hevc-qp") spec.hevc.qp = toInt(o, value(), 0, 51), spec.hevc.lossless = false;
     else if (o == "--hevc-420") spec.hevc.subsampled = true;
     else if (o == "--legacy-blend") spec.directorLegacyBlend = true;
+    else if (o == "--lip") {
+      const std::string v = value();
+      if (v == "none") spec.lipTemplate = le::forge::LipTemplate::None;
+      else if (v == "plain") spec.lipTemplate = le::forge::LipTemplate::Plain;
+      else if (v == "mapped") spec.lipTemplate = le::forge::LipTemplate::Mapped;
+      else throw UsageError("--lip wants none, plain or mapped, got '" + v + "'");
+    }
     else if (o == "--models") {
       const std::string v = value();
       spec.directorKeys.clear();
