@@ -89,6 +89,13 @@ std::string Model::initI32(const std::string& name, const std::vector<int32_t>& 
   return name;
 }
 
+std::string Model::initI8(const std::string& name, const std::vector<int8_t>& data, const std::vector<int64_t>& dims) {
+  if (data.size() != count(dims)) throw std::runtime_error("forge onnx: initializer " + name + " has the wrong size");
+  auto* t = newInit(*model_->mutable_graph(), name, kInt8, dims);
+  t->set_raw_data(std::string(reinterpret_cast<const char*>(data.data()), data.size()));
+  return name;
+}
+
 std::string Model::node(const std::string& op, const std::vector<std::string>& inputs,
                         const std::vector<std::string>& outputs, const std::vector<Attr>& attrs,
                         const std::string& name, const std::string& domain) {

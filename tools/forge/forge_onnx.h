@@ -54,6 +54,7 @@ class Model {
   std::string init(const std::string& name, const std::vector<float>& data, const std::vector<int64_t>& dims);
   std::string initI64(const std::string& name, const std::vector<int64_t>& data, const std::vector<int64_t>& dims);
   std::string initI32(const std::string& name, const std::vector<int32_t>& data, const std::vector<int64_t>& dims);
+  std::string initI8(const std::string& name, const std::vector<int8_t>& data, const std::vector<int64_t>& dims);
   // A node; returns its first output name. Empty `name` gets a generated unique one.
   std::string node(const std::string& op, const std::vector<std::string>& inputs,
                    const std::vector<std::string>& outputs, const std::vector<Attr>& attrs = {},
