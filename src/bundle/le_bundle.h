@@ -124,6 +124,11 @@ class Identity {
   const float* M(int i) const { return M_.data() + std::size_t(i) * 6; }
   const std::vector<float>& transforms() const { return M_; }
 
+  // Held while a source frame from P() is read: the movie prior hands out ring
+  // slots and is one cursor, so threads that convert frames (a renderer's
+  // prefetch thread, another renderer) take turns.
+  std::unique_lock<std::mutex> lockSourceFrames() const { return std::unique_lock<std::mutex>(sourceMutex_); }
+
   // Positions the movie prior at frame i; nothing when frames are mapped.
   void walkP(int i) const;
 
@@ -153,6 +158,7 @@ class Identity {
   // retried by the next. A mutex rather than a once-flag: a throwing once-flag
   // callable leaves some runtimes' once state stuck, hanging every later call.
   mutable std::mutex priorMutex_;
+  mutable std::mutex sourceMutex_;
   mutable std::atomic<PriorCursor*> priorReady_{nullptr};  // set once prior_ is open
   mutable std::unique_ptr<PriorCursor> prior_;  // empty until first needed
 };

@@ -253,6 +253,15 @@ void gsReadGraph(GsSlice graph, std::vector<GsNodeInfo>& nodes, std::set<std::st
   }
 }
 
+std::set<std::string> gsGraphOutputs(GsSlice graph) {
+  std::set<std::string> out;
+  GsReader r(graph);
+  GsField f;
+  while (r.next(f))
+    if (f.wire == 2 && f.field == onnxf::kGraphOutput) out.insert(gsFirstStr(f.payload, 1));
+  return out;
+}
+
 // ---------------------------------------------------------------- writing
 
 void gsPutVarint(std::vector<uint8_t>& out, uint64_t v) {
@@ -391,7 +400,7 @@ void gsRebuild(const std::vector<uint8_t>& model, const GsGraphEdit& edit, std::
           if (!(edit.valueName && lastStr(gf.payload, 1) == *edit.valueName)) gsPutRaw(g, gf.raw);
           break;
         case onnxf::kGraphInit:
-          if (!(edit.dropInit && lastStr(gf.payload, onnxf::kTensorName) == *edit.dropInit)) gsPutRaw(g, gf.raw);
+          if (!(edit.dropInits && edit.dropInits->count(lastStr(gf.payload, onnxf::kTensorName)))) gsPutRaw(g, gf.raw);
           break;
         default:
           gsPutRaw(g, gf.raw);
@@ -404,6 +413,35 @@ void gsRebuild(const std::vector<uint8_t>& model, const GsGraphEdit& edit, std::
   }
   if (edit.importDomain && !importsDomain(m, *edit.importDomain))
     putOpsetImport(out, *edit.importDomain, edit.importVersion);
+}
+
+size_t gsDropUnusedInitializers(std::vector<uint8_t>& model) {
+  const GsSlice graph = gsGraphOf(model);
+  if (graph.empty()) return 0;
+  std::vector<GsNodeInfo> nodes;
+  std::set<std::string> inits, inputs;
+  gsReadGraph(graph, nodes, inits, inputs);
+  std::set<std::string> read = gsGraphOutputs(graph);
+  read.insert(inputs.begin(), inputs.end());
+  for (const GsNodeInfo& n : nodes) {
+    read.insert(n.inputs.begin(), n.inputs.end());
+    for (const auto& a : n.attrs) {
+      GsReader r(a.second);
+      GsField f;
+      while (r.next(f))
+        if (f.field == 6 || f.field == 11) return 0;  // a subgraph (g / graphs)
+    }
+  }
+  std::set<std::string> unused;
+  for (const std::string& i : inits)
+    if (!read.count(i)) unused.insert(i);
+  if (unused.empty()) return 0;
+  GsGraphEdit edit;
+  edit.dropInits = &unused;
+  std::vector<uint8_t> out;
+  gsRebuild(model, edit, out);
+  model.swap(out);
+  return unused.size();
 }
 
 // ---------------------------------------------------------------- GridSample rewrite
@@ -427,25 +465,6 @@ bool gsIsRewritableGridSample(GsSlice node) {
     }
   }
   return opType == "GridSample" && (domain.empty() || domain == "ai.onnx") && modeOk && paddingOk && alignOk;
-}
-
-size_t findSourceConeBoundary(const std::vector<uint8_t>& model, std::string& name) {
-  name.clear();
-  const GsSlice graph = gsGraphOf(model);
-  if (graph.empty()) return 0;
-  std::vector<GsNodeInfo> nodes;
-  std::set<std::string> initializers, inputs;
-  gsReadGraph(graph, nodes, initializers, inputs);
-  size_t count = 0;
-  std::string found;
-  for (const GsNodeInfo& n : nodes) {
-    if (n.op_type != "Concat" || n.outputs.empty() || n.outputs[0].empty()) continue;
-    if (std::find(n.inputs.begin(), n.inputs.end(), "P_rgb") == n.inputs.end()) continue;
-    ++count;
-    found = n.outputs[0];
-  }
-  if (count == 1) name = found;
-  return count;
 }
 
 namespace {

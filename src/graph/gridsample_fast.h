@@ -76,8 +76,9 @@ struct GsGraphEdit {
   const std::vector<std::vector<uint8_t>>* replaceNode = nullptr;
   // Encoded graph fields (nodes, initializers, ...) appended after the graph's own.
   const std::vector<uint8_t>* appendGraph = nullptr;
-  // An initializer to leave out (one the edit made unused).
-  const std::string* dropInit = nullptr;
+  // Initializers to leave out (ones the edit made unused: the runtime warns
+  // about every unused initializer on each load).
+  const std::set<std::string>* dropInits = nullptr;
   // A custom domain the model must import (version importVersion); added once.
   const std::string* importDomain = nullptr;
   int64_t importVersion = 1;
@@ -107,11 +108,8 @@ GsSlice hcConstValue(GsSlice node);
 GsNodeInfo gsReadNode(const GsField& nodeField);
 void gsReadGraph(GsSlice graph, std::vector<GsNodeInfo>& nodes, std::set<std::string>& initializers,
                  std::set<std::string>& inputs);
-
-// The source cone: the number of Concat nodes that read "P_rgb" and have a
-// non-empty first output. When it is exactly 1, `name` is that output (the
-// tensor at which the cone can be cut); otherwise `name` is cleared.
-size_t findSourceConeBoundary(const std::vector<uint8_t>& model, std::string& name);
+// The names of the graph's declared outputs.
+std::set<std::string> gsGraphOutputs(GsSlice graph);
 
 // Writing (all append).
 void gsPutVarint(std::vector<uint8_t>& out, uint64_t v);
@@ -127,6 +125,10 @@ void hcAttrS(std::vector<uint8_t>& nodeAttrs, const std::string& name, const std
 void hcInit(std::vector<uint8_t>& graphOut, const std::string& name, int32_t dataType, const std::vector<int64_t>& dims,
             const void* data, size_t bytes);
 void gsRebuild(const std::vector<uint8_t>& model, const GsGraphEdit& edit, std::vector<uint8_t>& out);
+// Leaves out the initializers no node reads (after a rewrite removed their
+// readers), except graph inputs' defaults and outputs; a graph with subgraphs,
+// which may read outer names, is left as it is. Returns how many went.
+size_t gsDropUnusedInitializers(std::vector<uint8_t>& model);
 
 // The GridSample rewrite.
 bool gsIsRewritableGridSample(GsSlice node);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <stdexcept>
+#include <set>
 #include <string>
 
 #include "graph/gridsample_fast.h"
@@ -195,8 +196,9 @@ std::size_t rewriteHeadCubicResize(std::vector<std::uint8_t>& model) {
       for (const std::string& in : g.nodes[i].inputs) used = used || (i != at && in == scales);
     for (const std::string& o : g.outputs) used = used || o == scales;
     std::vector<uint8_t> drop(g.nodes.size(), 0);
+    const std::set<std::string> unused{scales};
     if (!used) {
-      edit.dropInit = &scales;
+      edit.dropInits = &unused;
       for (size_t i = 0; i < g.nodes.size(); ++i)
         if (g.nodes[i].op_type == "Constant" && g.nodes[i].outputs.size() == 1 && g.nodes[i].outputs[0] == scales)
           drop[i] = 1;

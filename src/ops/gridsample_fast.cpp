@@ -10,6 +10,7 @@
 #include <string>
 
 #include "onnxruntime_cxx_api.h"
+#include "ops/le_warp.h"
 
 namespace le {
 
@@ -235,6 +236,7 @@ Ort::CustomOpDomain& corvaneDomain() {
   static Ort::CustomOpDomain domain = [] {
     Ort::CustomOpDomain d("com.corvane");
     d.Add(&gridSampleFast);
+    addWarpDirector(d);
     return d;
   }();
   return domain;

@@ -14,7 +14,8 @@ namespace le {
 
 // The domain object, created once per process on first use.
 Ort::CustomOpDomain& corvaneDomain();
-// Adds the domain to the options; sessions made from them resolve GridSampleFast.
+// Adds the domain to the options; sessions made from them resolve GridSampleFast
+// and WarpDirector.
 void registerGridSampleFast(Ort::SessionOptions& so);
 
 // One image: C planes of H*W floats in, grid [Ho, Wo, 2] in, C planes of Ho*Wo out.

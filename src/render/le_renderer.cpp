@@ -17,38 +17,19 @@
 #include "compose/le_simd.h"
 #include "graph/gridsample_fast.h"
 #include "graph/head_cubic.h"
+#include "graph/le_warp.h"
+#include "graph/lip_bind.h"
+#include "graph/source_cone.h"
 #include "le/le.h"
 #include "onnxruntime_cxx_api.h"
 #include "ops/gridsample_fast.h"
 #include "ops/int8conv_vnni.h"
 #include "render/le_conv.h"
+#include "tessera/le_lip_contour.h"
 
 namespace le {
 
-namespace tessera {
-// The lip contour template (lip_template.v1.json). Its reader is not part of
-// the library yet, so a renderer never holds one: the field stays empty.
-class LipContour;
-}  // namespace tessera
-
 namespace {
-
-// ---- Load-time rewrites the library does not carry yet -------------------
-// Each reports that it changed nothing, so the graph loads exactly as it
-// arrived and the renderer prints what it prints for an untouched graph. The
-// real rewrites replace these bodies; the call sites stay as they are.
-
-size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& /*model*/, std::string& reason) {
-  reason.clear();
-  return 0;
-}
-size_t rewriteBindLipContour(std::vector<uint8_t>& /*model*/, std::string& reason, int* canvasW,
-                             int* canvasH) {
-  reason.clear();
-  *canvasW = 0;
-  *canvasH = 0;
-  return 0;
-}
 
 // ---------------------------------------------------------------------------
 
@@ -97,10 +78,12 @@ struct RewriteEntry {
   size_t count = 0;      // nodes changed; 0 when it declined
   std::string reason;    // why it declined, when it says
   bool skipped = false;  // not tried: an earlier rewrite already took its part of the graph
+  std::string line;      // the line it prints, when it is not the standard one
 };
 
 // The line an entry prints, "" when it prints none.
 std::string rewriteLine(const RewriteEntry& e, const std::string& key) {
+  if (!e.line.empty()) return e.line;
   const std::string n = std::to_string(e.count);
   const std::string why = e.reason.empty() ? "no reason given" : e.reason;
   switch (e.rewrite) {
@@ -124,8 +107,7 @@ std::string rewriteLine(const RewriteEntry& e, const std::string& key) {
              ") — the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class EP and "
              "no CoreML/NNAPI EP can claim it\n";
     case Rewrite::LipContour:
-      // A bound contour would print its LIP CONTOUR line here; none binds yet.
-      if (e.count > 0) return "";
+      if (e.count > 0) return "";  // bindLipContour writes the line with the contour's figures
       return "[le] !!! lip contour NOT bound to the compose alpha (" + key + "): " + why +
              " — this session serves the graph's own ELLIPSE\n";
     case Rewrite::SourceConeHoist:
@@ -191,9 +173,15 @@ class RewriteLog {
 
 // LE_WARP_NODE (set, and not starting '0') moves the director's warp into one
 // custom node; never under CoreML, which cannot run it.
-void rewriteWarpNode(std::vector<uint8_t>& bytes, bool coreml, RewriteLog& log) {
+// The node lives in the com.corvane domain, which LE_GS_FAST=0 leaves
+// unregistered: a graph rewritten to it then could not load.
+void rewriteWarpNode(std::vector<uint8_t>& bytes, bool coreml, bool corvaneDomain, RewriteLog& log) {
   const char* w = env::text("LE_WARP_NODE");
   if (!w || w[0] == '0' || coreml) return;
+  if (!corvaneDomain) {
+    log.record(Rewrite::WarpNode, 0, "LE_GS_FAST=0 leaves the com.corvane domain unregistered");
+    return;
+  }
   std::string reason;
   const size_t count = rewriteWarpBlockToCustomOp(bytes, reason);
   log.record(Rewrite::WarpNode, count, reason);
@@ -211,11 +199,12 @@ struct DirectorEp {
 struct LoadedModel {
   std::vector<uint8_t> bytes;
   bool gsRewrite = false;  // rewrite standard GridSample to the custom op
+  bool corvane = false;    // the com.corvane domain is registered
 };
 
 }  // namespace
 
-// One slot of the source-cone ring (used once the hoist is in the library).
+// One slot of the source-cone ring: the boundary tensor of one source frame.
 struct ConeSlot {
   int32_t frame = -1;
   std::vector<float> data;
@@ -240,13 +229,13 @@ struct Renderer::Impl {
   bool fsRedMode = false;
   std::vector<float> pooledBuf, pBuf, fsRedBuf, kpDrivingBuf, kpSourceBuf, outBuf;
   std::vector<Ort::Value> values;
-  std::unique_ptr<tessera::LipContour, void (*)(tessera::LipContour*)> lipContour{nullptr,
-                                                                                  [](tessera::LipContour*) {}};
+  std::unique_ptr<tessera::LipContour> lipContour;
   std::vector<float> lipCanvas;
   bool lipBound = false;
   std::unique_ptr<ConvBackend> convBackend;
   std::string directorNote;
-  // The hoisted source cone: inactive until the hoist is in the library.
+  // The hoisted source cone (empty when the hoist is not applied).
+  Ort::SessionOptions prepOptions{nullptr};
   std::unique_ptr<Ort::Session> prepSession;
   std::unique_ptr<Ort::IoBinding> prepBinding;
   Ort::Value prepPrgb{nullptr};
@@ -263,6 +252,7 @@ struct Renderer::Impl {
   int32_t lastFrame = -1, step = 1;
   bool wrapMode = false;
   int64_t ringHits = 0, ringMisses = 0;
+  std::vector<int64_t> boundaryDims;
 
   bool fromBytes = false;
   int threads = 0;
@@ -276,7 +266,20 @@ struct Renderer::Impl {
   DirectorEp appendExecutionProvider(const Manifest& m, const std::string& epArg);
   LoadedModel registerOperatorsAndReadModel(const std::string& path, const std::string& modelKey, bool coreml);
   void bindLipContour(std::vector<uint8_t>& bytes, const std::string& modelKey, RewriteLog& log);
-  void analyseSourceConeHoist(const std::vector<uint8_t>& bytes, const DirectorEp& dep, RewriteLog& log);
+  void analyseSourceConeHoist(std::vector<uint8_t>& bytes, const DirectorEp& dep, const std::string& modelKey,
+                              RewriteLog& log);
+  std::string splitSourceCone(std::vector<uint8_t>& bytes, const std::string& modelKey);
+  void startPrefetch();
+
+  // The hoisted path.
+  void convertSource(int frame, float* dst);
+  int acquire(int frame);
+  void runPrepL(int frame, int slot, std::unique_lock<std::mutex>& lock);
+  int predictNext(int v);
+  void postPrefetch(int frame);
+  void prefetchLoop();
+  const float* renderHoisted(int v, const float* kpSource, const float* kpDriving);
+  const float* run();
   void openDirector(const std::string& path, std::vector<uint8_t>& bytes, bool rewritten, const std::string& epArg,
                     bool coreml);
   void readInputs(const std::string& path);
@@ -309,6 +312,8 @@ Renderer::Impl::~Impl() {
 void Renderer::Impl::build(const Manifest& m, const std::string& modelKey, int threads, std::string epArg) {
   const std::string path = m.modelPath(modelKey);
   resolveConvBackend(path, threads, epArg);
+  if (!m.lipTemplate.empty())
+    lipContour = std::make_unique<tessera::LipContour>(tessera::LipContour::fromTemplateJson(m.lipTemplate, crop));
   makeSessionOptions(threads);
   const DirectorEp dep = appendExecutionProvider(m, epArg);
   LoadedModel model = registerOperatorsAndReadModel(path, modelKey, dep.coreml);
@@ -316,12 +321,12 @@ void Renderer::Impl::build(const Manifest& m, const std::string& modelKey, int t
 
   // The load-time rewrites, in this order, on one byte vector.
   RewriteLog log(modelKey);
-  rewriteWarpNode(bytes, dep.coreml, log);
+  rewriteWarpNode(bytes, dep.coreml, model.corvane, log);
   if (!dep.coreml && model.gsRewrite) log.record(Rewrite::GridSample, rewriteGridSampleToFast(bytes));
   log.record(Rewrite::StudentBlend, normaliseStudentBlend(bytes));
   log.record(Rewrite::HeadCubic, rewriteHeadCubicResize(bytes));
   bindLipContour(bytes, modelKey, log);
-  analyseSourceConeHoist(bytes, dep, log);
+  analyseSourceConeHoist(bytes, dep, modelKey, log);
   log.report();
 
   openDirector(path, bytes, log.changedGraph(), epArg, dep.coreml);
@@ -391,6 +396,7 @@ LoadedModel Renderer::Impl::registerOperatorsAndReadModel(const std::string& pat
                    modelKey.c_str());
     registerGridSampleFast(sessionOptions);
     registerInt8ConvVNNI(sessionOptions);
+    model.corvane = true;
     model.bytes = readModel(path);
   } else {
     model.bytes = readModel(path);
@@ -408,9 +414,8 @@ LoadedModel Renderer::Impl::registerOperatorsAndReadModel(const std::string& pat
   return model;
 }
 
-// A lip template in the manifest is not read yet: there is no contour reader
-// in the library, so the bundle is served as one without a contour and the
-// director keeps its own ellipse (the ELLIPSE line says so).
+// With a lip template the director's compose alpha is limited by the
+// identity's own lip contour; without one the director keeps its ellipse.
 void Renderer::Impl::bindLipContour(std::vector<uint8_t>& bytes, const std::string& modelKey, RewriteLog& log) {
   lipBound = false;
   if (!lipContour) {
@@ -424,16 +429,27 @@ void Renderer::Impl::bindLipContour(std::vector<uint8_t>& bytes, const std::stri
   std::string reason;
   int canvasW = 0, canvasH = 0;
   const size_t count = rewriteBindLipContour(bytes, reason, &canvasW, &canvasH);
-  if (log.record(Rewrite::LipContour, count, reason) > 0 && canvasW != crop)
+  if (count > 0 && canvasW != crop)
     throw std::runtime_error("Renderer: the director's compose canvas is " + std::to_string(canvasW) +
                              " and this bundle's manifest declares crop " + std::to_string(crop) +
                              " — refusing to bind a lip contour rasterised on the wrong canvas");
+  RewriteEntry e{Rewrite::LipContour, count, reason};
+  if (count > 0) {
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "[le] compose alpha: LIP CONTOUR (%s) — Min(a, lip_delivery) bound at load, %d verts, feather "
+                  "%.1f px; the graph's ellipse is not reachable in this session\n",
+                  modelKey.c_str(), int(lipContour->nv), double(lipContour->feather_px));
+    e.line = line;
+  }
+  lipBound = log.record(std::move(e)) > 0;
 }
 
-// Source-cone hoist: only the analysis runs in this library so far; when it
-// declines it says why and the cone stays in the graph.
-void Renderer::Impl::analyseSourceConeHoist(const std::vector<uint8_t>& bytes, const DirectorEp& dep,
-                                            RewriteLog& log) {
+// Source-cone hoist: when the warp node did not take the cone and the EP
+// keeps the graph on the CPU, split the director so the part that depends only
+// on the source frame runs once per source frame, on a spare core.
+void Renderer::Impl::analyseSourceConeHoist(std::vector<uint8_t>& bytes, const DirectorEp& dep,
+                                            const std::string& modelKey, RewriteLog& log) {
   prepSession.reset();
   boundaryName.clear();
   boundaryElems = 0;
@@ -445,14 +461,77 @@ void Renderer::Impl::analyseSourceConeHoist(const std::vector<uint8_t>& bytes, c
                    "' can place the director on the GPU and the 12.58 MB boundary input would cross that partition "
                    "every frame (measured 0.61x on an M4) — the cone stays in the graph");
   } else if ((identity->hasP() || identity->priorFromMovie()) && !bytes.empty()) {
-    std::string name;
-    const size_t found = findSourceConeBoundary(bytes, name);
-    if (found != 1)
-      log.record(Rewrite::SourceConeHoist, 0,
-                 "expected exactly one Concat consuming P_rgb, found " + std::to_string(found));
-    // A single boundary would be cut here once the hoist is in the library;
-    // until then the graph keeps its cone whatever the analysis finds.
+    const std::string reason = splitSourceCone(bytes, modelKey);
+    if (!reason.empty()) {
+      prepSession.reset();
+      boundaryName.clear();
+      boundaryElems = 0;
+      boundaryDims.clear();
+    }
+    log.record(Rewrite::SourceConeHoist, reason.empty() ? 1 : 0, reason);
   }
+}
+
+// Builds the prep session and replaces bytes by the per-frame graph; returns
+// "" on success, else why the cone stays in the graph (bytes untouched).
+std::string Renderer::Impl::splitSourceCone(std::vector<uint8_t>& bytes, const std::string& modelKey) {
+  std::string name, reason;
+  const size_t found = findSourceConeBoundary(bytes, name);
+  if (found != 1) return "expected exactly one Concat consuming P_rgb, found " + std::to_string(found);
+  std::vector<uint8_t> prepBytes;
+  if (!buildSourceConePrep(bytes, name, prepBytes, reason)) return reason;
+  std::vector<int64_t> dims;
+  try {
+    ort::SessionSpec spec;
+    spec.intraThreads = 1;
+    spec.interThreads = 1;
+    spec.level = ORT_ENABLE_ALL;
+    spec.disableKleidiai = true;
+    prepOptions = ort::sessionOptions(spec);
+    // The cone may hold the library's own nodes too.
+    registerGridSampleFast(prepOptions);
+    registerInt8ConvVNNI(prepOptions);
+    prepSession = ort::open(prepBytes, prepOptions);
+    const std::vector<int64_t> in = prepSession->GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
+    if (in.size() != 4 || in[0] != 1)
+      return "batch-1 lever; this graph declares batch " + std::to_string(in.empty() ? 0 : in[0]);
+    dims = prepSession->GetOutputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
+    bool fixed = dims.size() == 4;
+    for (int64_t d : dims) fixed = fixed && d > 0;
+    if (!fixed) {
+      // The prep graph declares its output symbolic, and the runtime may not
+      // infer it: one run on a blank frame tells the shape.
+      const std::vector<int64_t> shape{1, in[1] > 0 ? in[1] : 3, in[2] > 0 ? in[2] : crop, in[3] > 0 ? in[3] : crop};
+      std::vector<float> blank(size_t(shape[0] * shape[1] * shape[2] * shape[3]), 0.f);
+      Ort::Value x = Ort::Value::CreateTensor<float>(ort::cpuMemory(), blank.data(), blank.size(), shape.data(), 4);
+      const char* inName = "P_rgb";
+      const char* outName = name.c_str();
+      auto out = prepSession->Run(Ort::RunOptions{nullptr}, &inName, &x, 1, &outName, 1);
+      dims = out[0].GetTensorTypeAndShapeInfo().GetShape();
+      fixed = dims.size() == 4;
+      for (int64_t d : dims) fixed = fixed && d > 0;
+      if (!fixed) return "boundary shape is not static";
+      std::fprintf(stderr,
+                   "[le] source-cone hoist: the prep graph leaves '%s' symbolic; its shape [%lld,%lld,%lld,%lld] "
+                   "was taken from one run on a blank frame (%s)\n",
+                   name.c_str(), (long long)dims[0], (long long)dims[1], (long long)dims[2], (long long)dims[3],
+                   modelKey.c_str());
+    }
+  } catch (const Ort::Exception& e) {
+    return e.what();
+  }
+  std::vector<uint8_t> perFrame;
+  if (!buildSourceConePerFrame(bytes, name, dims.data(), 4, perFrame, reason)) return reason;
+  bytes.swap(perFrame);
+  boundaryName = name;
+  boundaryDims = dims;
+  boundaryElems = dims[0] * dims[1] * dims[2] * dims[3];
+  std::fprintf(stderr,
+               "[le] source-cone hoist: '%s' [%lld,%lld,%lld,%lld] leaves the per-frame graph and is prefetched per "
+               "SOURCE FRAME on one spare core (%s)\n",
+               name.c_str(), (long long)dims[0], (long long)dims[1], (long long)dims[2], (long long)dims[3],
+               modelKey.c_str());
+  return "";
 }
 
 // Untouched graphs open from their file, rewritten ones from memory.
@@ -517,7 +596,7 @@ void Renderer::Impl::allocateAndBind() {
     values.push_back(Ort::Value::CreateTensor<float>(mem, buf.data(), buf.size(), shape.data(), shape.size()));
     binding->BindInput(name, values.back());
   };
-  values.reserve(6);
+  values.reserve(7);
   if (fsRedMode) {
     bindIn("fs_red", fsRedBuf, {b, 64, 64, 64});
     bindIn("pooled", pooledBuf, {b, 64, 32, 32});
@@ -525,13 +604,142 @@ void Renderer::Impl::allocateAndBind() {
     bindIn("ks", kpSourceBuf, {b, kHostKpRows, 3});
   } else {
     bindIn("pooled64", pooledBuf, {b, 64, 32, 32});
-    bindIn("P_rgb", pBuf, {b, 3, S, S});
+    if (!prepSession) bindIn("P_rgb", pBuf, {b, 3, S, S});  // hoisted: the boundary is bound per frame
     bindIn("kp_driving", kpDrivingBuf, {b, kHostKpRows, 3});
     bindIn("kp_source", kpSourceBuf, {b, kHostKpRows, 3});
   }
   const std::vector<int64_t> outShape{b, 3, S, S};
   values.push_back(Ort::Value::CreateTensor<float>(mem, outBuf.data(), outBuf.size(), outShape.data(), 4));
   binding->BindOutput("rgb", values.back());
+  // Bound in either graph kind: a bound input left unfed would fail every run.
+  if (lipBound) {
+    lipCanvas.assign(B * size_t(S) * size_t(S), 1.0f);
+    bindIn("lip_delivery", lipCanvas, {b, 1, S, S});
+  }
+  if (prepSession) startPrefetch();
+}
+
+// The two ring slots, the prep session's binding over pBuf, and the worker.
+void Renderer::Impl::startPrefetch() {
+  const Ort::MemoryInfo& mem = ort::cpuMemory();
+  for (int k = 0; k < 2; ++k) {
+    auto slot = std::make_unique<ConeSlot>();
+    slot->data.assign(size_t(boundaryElems), 0.f);
+    slot->value = Ort::Value::CreateTensor<float>(mem, slot->data.data(), slot->data.size(), boundaryDims.data(),
+                                                  boundaryDims.size());
+    ring.push_back(std::move(slot));
+  }
+  prepBinding = std::make_unique<Ort::IoBinding>(*prepSession);
+  const int64_t S = crop;
+  const std::vector<int64_t> pShape{1, 3, S, S};
+  prepPrgb = Ort::Value::CreateTensor<float>(mem, pBuf.data(), size_t(pElems), pShape.data(), 4);
+  prepBinding->BindInput("P_rgb", prepPrgb);
+  prefetchThread = std::thread([this] { prefetchLoop(); });
+}
+
+// ---- The hoisted path ------------------------------------------------------
+
+void Renderer::Impl::convertSource(int frame, float* dst) {
+  auto lock = identity->lockSourceFrames();
+  simd::f16ToF32(identity->P(frame), dst, size_t(pElems));
+}
+
+void Renderer::Impl::runPrepL(int frame, int slot, std::unique_lock<std::mutex>& lock) {
+  lock.unlock();
+  std::string err;
+  try {
+    convertSource(frame, pBuf.data());
+    prepBinding->BindOutput(boundaryName.c_str(), ring[size_t(slot)]->value);
+    prepSession->Run(Ort::RunOptions{nullptr}, *prepBinding);
+  } catch (const std::exception& e) {
+    err = e.what();
+    if (err.empty()) err = "unknown error";
+  }
+  lock.lock();
+  if (err.empty())
+    ring[size_t(slot)]->frame = frame;
+  else if (prepError.empty())
+    prepError = err;
+}
+
+int Renderer::Impl::acquire(int frame) {
+  std::unique_lock<std::mutex> lock(ringMutex);
+  inUseSlot = -1;
+  bool computed = false;  // a miss is not also a hit
+  for (;;) {
+    if (!prepError.empty()) throw std::runtime_error("Renderer: the hoisted source cone failed in ORT — " + prepError);
+    for (size_t i = 0; i < ring.size(); ++i)
+      if (ring[i]->frame == frame) {
+        if (!computed) ringHits += 1;
+        inUseSlot = int(i);
+        return int(i);
+      }
+    if (prefetchFrame >= 0) {
+      ringCv.wait(lock);
+      continue;
+    }
+    int slot = -1;
+    for (size_t i = 0; i < ring.size() && slot < 0; ++i)
+      if (int(i) != inUseSlot && ring[i]->frame != frame) slot = int(i);
+    if (slot < 0) throw std::runtime_error("Renderer: source-cone ring exhausted");
+    ringMisses += 1;
+    computed = true;
+    ring[size_t(slot)]->frame = -1;
+    runPrepL(frame, slot, lock);
+  }
+}
+
+// The source frame the next render will most likely ask for: playback runs
+// forward and back (bounce) until it is seen wrapping from the last frame to
+// the first (loop).
+int Renderer::Impl::predictNext(int v) {
+  const int prev = lastFrame;
+  lastFrame = v;
+  const int N = identity ? identity->nt() : 0;
+  if (N <= 1) return v;
+  auto mod = [N](int q) { return ((q % N) + N) % N; };
+  if (prev == N - 1 && v == 0) {
+    wrapMode = true;
+    if (N == 2) step = -1;
+    return mod(step);
+  }
+  if (prev >= 0 && (v - prev == 1 || v - prev == -1)) step = v - prev;
+  const int q = v + step;
+  if (wrapMode) return mod(q);
+  if (q >= N) return N - 2;
+  if (q < 0) return 1;
+  return q;
+}
+
+void Renderer::Impl::postPrefetch(int frame) {
+  {
+    std::lock_guard<std::mutex> lock(ringMutex);
+    if (prefetchFrame >= 0 || !prepError.empty()) return;
+    for (const auto& slot : ring)
+      if (slot->frame == frame) return;
+    int chosen = -1;
+    for (size_t i = 0; i < ring.size() && chosen < 0; ++i)
+      if (int(i) != inUseSlot && ring[i]->frame != frame) chosen = int(i);
+    if (chosen < 0) return;
+    ring[size_t(chosen)]->frame = -1;
+    prefetchSlot = chosen;
+    prefetchFrame = frame;
+  }
+  ringCv.notify_one();
+}
+
+void Renderer::Impl::prefetchLoop() {
+  std::unique_lock<std::mutex> lock(ringMutex);
+  while (!stopping) {
+    while (prefetchFrame >= 0) {
+      runPrepL(prefetchFrame, prefetchSlot, lock);
+      prefetchFrame = -1;
+      prefetchSlot = -1;
+      ringCv.notify_all();
+      if (stopping) return;
+    }
+    ringCv.wait(lock);
+  }
 }
 
 Renderer::Renderer(const Manifest& m, const Identity& id, const std::string& modelKey, int threads,
@@ -556,6 +764,7 @@ const float* Renderer::render(const int* idx, const float* kpSource, const float
     if (idx[k] < 0 || idx[k] >= nt)
       throw std::runtime_error("render: source frame " + std::to_string(idx[k]) + " outside [0, " +
                                std::to_string(nt) + ")");
+  if (r.prepSession) return r.renderHoisted(idx[0], kpSource, kpDriving);
 
   const size_t P = size_t(r.pElems);
   for (int j = 0; j < r.batch; ++j) {
@@ -566,7 +775,7 @@ const float* Renderer::render(const int* idx, const float* kpSource, const float
       if (r.fsRedMode)
         simd::f16ToF32(r.identity->fsRed(idx[c]), r.fsRedBuf.data() + size_t(j) * kFsRedElems, kFsRedElems);
       else
-        simd::f16ToF32(r.identity->P(idx[c]), r.pBuf.data() + size_t(j) * P, P);
+        r.convertSource(idx[c], r.pBuf.data() + size_t(j) * P);
     } else {
       // Padding slot: repeat the last real one without converting again.
       std::memcpy(pooled, r.pooledBuf.data() + size_t(n - 1) * kPooledElems, kPooledElems * sizeof(float));
@@ -578,14 +787,39 @@ const float* Renderer::render(const int* idx, const float* kpSource, const float
     }
     std::memcpy(r.kpSourceBuf.data() + size_t(j) * kKp, kpSource + size_t(c) * kKp, kKp * sizeof(float));
     std::memcpy(r.kpDrivingBuf.data() + size_t(j) * kKp, kpDriving + size_t(c) * kKp, kKp * sizeof(float));
+    if (r.lipBound) {
+      const size_t SS = size_t(r.crop) * size_t(r.crop);
+      float* lip = r.lipCanvas.data() + size_t(j) * SS;
+      if (j < n)
+        r.lipContour->contourF32Canvas(kpDriving + size_t(c) * kKp, lip);
+      else
+        std::memcpy(lip, r.lipCanvas.data() + size_t(n - 1) * SS, SS * sizeof(float));
+    }
   }
 
+  return r.run();
+}
+
+const float* Renderer::Impl::run() {
   const auto t0 = std::chrono::steady_clock::now();
-  r.session->Run(r.runOptions, *r.binding);
+  session->Run(runOptions, *binding);
   const auto t1 = std::chrono::steady_clock::now();
-  r.runCount += 1;
-  r.runMsTotal += std::chrono::duration<double, std::milli>(t1 - t0).count();
-  return r.outBuf.data();
+  runCount += 1;
+  runMsTotal += std::chrono::duration<double, std::milli>(t1 - t0).count();
+  return outBuf.data();
+}
+
+// One frame: its source cone from the ring (computed now only on a miss), the
+// next one requested for the worker, then the per-frame graph.
+const float* Renderer::Impl::renderHoisted(int v, const float* kpSource, const float* kpDriving) {
+  const int s = acquire(v);
+  binding->BindInput(boundaryName.c_str(), ring[size_t(s)]->value);
+  simd::f16ToF32(identity->pooled64(v), pooledBuf.data(), kPooledElems);
+  std::memcpy(kpSourceBuf.data(), kpSource, kKp * sizeof(float));
+  std::memcpy(kpDrivingBuf.data(), kpDriving, kKp * sizeof(float));
+  if (lipBound) lipContour->contourF32Canvas(kpDriving, lipCanvas.data());
+  postPrefetch(predictNext(v));
+  return run();
 }
 
 int Renderer::batch() const { return impl_->batch; }
@@ -597,5 +831,15 @@ double Renderer::runMsTotal() const { return impl_->runMsTotal; }
 int64_t Renderer::runCount() const { return impl_->runCount; }
 bool Renderer::featSynth() const { return impl_->fsRedMode; }
 bool Renderer::openedFromBytes() const { return impl_->fromBytes; }
+bool Renderer::hoisted() const { return impl_->prepSession != nullptr; }
+int64_t Renderer::ringHits() const {
+  std::lock_guard<std::mutex> lock(impl_->ringMutex);
+  return impl_->ringHits;
+}
+int64_t Renderer::ringMisses() const {
+  std::lock_guard<std::mutex> lock(impl_->ringMutex);
+  return impl_->ringMisses;
+}
+bool Renderer::lipBound() const { return impl_->lipBound; }
 
 }  // namespace le

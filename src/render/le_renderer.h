@@ -40,6 +40,10 @@ class Renderer {
   int64_t runCount() const;         // session runs so far
   bool featSynth() const;           // the graph takes fs_red
   bool openedFromBytes() const;     // a rewrite changed the graph, so it was opened from memory
+  bool hoisted() const;             // the source cone runs in its own session, a frame ahead
+  int64_t ringHits() const;         // hoisted renders whose source frame was ready
+  int64_t ringMisses() const;       // hoisted renders that had to compute it first
+  bool lipBound() const;            // the lip contour limits the compose alpha
 
   struct Impl;
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "forge/forge_onnx.h"
+#include "support/director.h"
 
 namespace le::test {
 

@@ -15,9 +15,14 @@
 #include "driver/le_driver.h"
 #include "forge/forge.h"
 #include "graph/gridsample_fast.h"
+#include "graph/lip_bind.h"
 #include "render/le_conv.h"
 #include "render/le_renderer.h"
 #include "render/render_models.h"
+#include "support/director.h"
+#include "support/files.h"
+#include "tessera/le_lip_contour.h"
+#include "support/env.h"
 #include "support/tmpdir.h"
 
 namespace fs = std::filesystem;
@@ -397,4 +402,138 @@ TEST(Renderer, ProfilingReportsOnDestruction) {
   const size_t end = log.find('\n', at);
   const std::string file = log.substr(at + 17, end - at - 17);
   EXPECT_TRUE(fs::exists(file)) << file;
+}
+
+// The forged director hoisted: every render equals the whole graph run
+// directly, and the prefetch predicts bounce and loop playback.
+TEST(Renderer, HoistedSourceConeRendersTheWholeGraphAndPrefetchesTheNextFrame) {
+  TmpDir t;
+  le::forge::BundleSpec spec;
+  spec.nt = 4;
+  spec.W = 40;
+  spec.H = 32;
+  spec.crop = kS;
+  spec.directorKeys = {"b1"};
+  const std::string dir = t.str("bundle");
+  le::forge::writeBundle(dir, spec);
+  const le::Manifest m = le::loadManifest(dir);
+  const le::Identity id(m, le::openIdentityPrior);
+  std::ifstream in(m.modelPath("b1"), std::ios::binary);
+  const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ScopedEnv warp("LE_WARP_NODE", nullptr);
+
+  const struct {
+    std::vector<int> frames;
+    int64_t misses;
+  } plays[] = {
+      {{0, 1, 2, 3, 2, 1, 0, 1, 2}, 1},     // bounce: only the first frame is computed on demand
+      {{0, 1, 2, 3, 0, 1, 2, 3, 0, 1}, 2},  // the wrap 3 -> 0 is a miss once, then playback loops
+  };
+  for (const auto& play : plays) {
+    testing::internal::CaptureStderr();
+    le::Renderer r(m, id, "b1", 1, "");
+    const std::string log = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(r.hoisted()) << log;
+    EXPECT_THAT(log, HasSubstr("[le] source-cone hoist: 'warp_tip' [1,12,16,16] leaves the per-frame graph and is "
+                               "prefetched per SOURCE FRAME on one spare core (b1)\n"));
+    for (size_t k = 0; k < play.frames.size(); ++k) {
+      const int si = play.frames[k];
+      le::test::DirectorFeed f;
+      f.pooled.resize(65536);
+      f.prgb.resize(size_t(3 * kS * kS));
+      le::simd::f16ToF32(id.pooled64(si), f.pooled.data(), f.pooled.size());
+      le::simd::f16ToF32(id.P(si), f.prgb.data(), f.prgb.size());
+      f.kpSource = randomKp(1, uint32_t(2 * k + 1));
+      f.kpDriving = randomKp(1, uint32_t(2 * k + 2));
+      const float* got = r.render(&si, f.kpSource.data(), f.kpDriving.data(), 1);
+      expectNear(got, le::test::runDirector(file, kS, f), "hoisted");
+    }
+    EXPECT_EQ(r.ringMisses(), play.misses);
+    EXPECT_EQ(r.ringHits(), int64_t(play.frames.size()) - play.misses);
+  }
+
+  // The warp node takes the cone: nothing is left to hoist, the output is the same.
+  {
+    ScopedEnv on("LE_WARP_NODE", "1");
+    testing::internal::CaptureStderr();
+    le::Renderer r(m, id, "b1", 1, "");
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(r.hoisted());
+    EXPECT_THAT(log, HasSubstr("[le] director warp -> com.corvane::WarpDirector ("));
+    EXPECT_THAT(log, HasSubstr("[le] source-cone hoist SKIPPED (b1): the warp node subsumes the cone"));
+    const int si = 2;
+    le::test::DirectorFeed f;
+    f.pooled.resize(65536);
+    f.prgb.resize(size_t(3 * kS * kS));
+    le::simd::f16ToF32(id.pooled64(si), f.pooled.data(), f.pooled.size());
+    le::simd::f16ToF32(id.P(si), f.prgb.data(), f.prgb.size());
+    f.kpSource = randomKp(1, 5);
+    f.kpDriving = randomKp(1, 6);
+    expectNear(r.render(&si, f.kpSource.data(), f.kpDriving.data(), 1), le::test::runDirector(file, kS, f), "warp");
+  }
+}
+
+// A bundle with a lip template: the contour is rasterised from each frame's
+// driving keypoints into lip_delivery of the bound graph, and a template for
+// another canvas is refused at load.
+TEST(Renderer, LipContourLimitsTheComposeAlphaPerFrame) {
+  TmpDir t;
+  le::forge::BundleSpec spec;
+  spec.nt = 4;
+  spec.W = 40;
+  spec.H = 32;
+  spec.crop = kS;
+  spec.directorKeys = {"b1"};
+  spec.lipTemplate = le::forge::LipTemplate::Mapped;
+  const std::string dir = t.str("bundle");
+  le::forge::writeBundle(dir, spec);
+  const le::Manifest m = le::loadManifest(dir);
+  const le::Identity id(m, le::openIdentityPrior);
+  std::ifstream in(m.modelPath("b1"), std::ios::binary);
+  std::vector<uint8_t> bound((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string reason;
+  int cw = 0, ch = 0;
+  ASSERT_EQ(le::rewriteBindLipContour(bound, reason, &cw, &ch), 1u) << reason;
+  le::tessera::LipContour contour = le::tessera::LipContour::fromTemplateJson(m.lipTemplate, kS);
+
+  testing::internal::CaptureStderr();
+  le::Renderer r(m, id, "b1", 1, "");
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(r.lipBound());
+  EXPECT_THAT(log, HasSubstr("[le] compose alpha: LIP CONTOUR (b1) — Min(a, lip_delivery) bound at load, " +
+                             std::to_string(contour.nv) + " verts, feather"));
+  EXPECT_THAT(log, Not(HasSubstr("ELLIPSE")));
+  const le::forge::DriveTables drive = le::forge::driveTables(spec);
+  for (int row = 0; row < 3; ++row) {
+    const int si = drive.si[size_t(row)];
+    le::test::DirectorFeed f;
+    f.pooled.resize(65536);
+    f.prgb.resize(size_t(3 * kS * kS));
+    f.lip.resize(size_t(kS * kS));
+    le::simd::f16ToF32(id.pooled64(si), f.pooled.data(), f.pooled.size());
+    le::simd::f16ToF32(id.P(si), f.prgb.data(), f.prgb.size());
+    f.kpSource.assign(drive.xs.begin() + 63 * row, drive.xs.begin() + 63 * (row + 1));
+    f.kpDriving.assign(drive.xd.begin() + 63 * row, drive.xd.begin() + 63 * (row + 1));
+    for (int r2 : {15, 17, 18, 19}) f.kpDriving[size_t(r2) * 3 + 1] += 0.15f;  // the mouth opens wide
+    contour.contourF32Canvas(f.kpDriving.data(), f.lip.data());
+    const std::vector<float> want = le::test::runDirector(bound, kS, f);
+    expectNear(r.render(&si, f.kpSource.data(), f.kpDriving.data(), 1), want, "lip-bound");
+    // The contour matters here (beyond the 1e-4 the renders agree to): the
+    // graph's own ellipse gives another frame.
+    le::test::DirectorFeed ellipse = f;
+    ellipse.lip.assign(f.lip.size(), 1.0f);
+    EXPECT_GT(le::test::maxAbsDiff(le::test::runDirector(bound, kS, ellipse), want), 3e-4f);
+  }
+
+  // A template baked for another canvas never reaches the graph.
+  le::forge::BundleSpec other = spec;
+  other.crop = 2 * kS;
+  le::test::writeFile(dir + "/lip_template.v1.json", le::forge::lipTemplateText(other));
+  const le::Manifest m2 = le::loadManifest(dir);
+  try {
+    le::Renderer bad(m2, id, "b1", 1, "");
+    FAIL() << "a template for canvas " << 2 * kS << " was accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_THAT(e.what(), HasSubstr("lip_template.v1.json: was baked on a " + std::to_string(2 * kS) + " canvas"));
+  }
 }

@@ -119,6 +119,7 @@ std::string build(const BundleSpec& spec, const DirectorOptions& o) {
   if (o.featSynth) m.input("fs_red", onnxb::kFloat, {B, 64, 64, 64});
   m.input(pooledName, onnxb::kFloat, {B, 64, 32, 32});
   if (!o.featSynth) m.input("P_rgb", onnxb::kFloat, {B, 3, S, S});
+  if (o.variant == DirectorVariant::HasLipDelivery) m.input("lip_delivery", onnxb::kFloat, {B, 1, S, S});
   m.input(kdName, onnxb::kFloat, {B, R, 3});
   m.input(ksName, onnxb::kFloat, {B, R, 3});
   m.output("rgb", onnxb::kFloat, {B, 3, S, S});
@@ -141,6 +142,10 @@ std::string build(const BundleSpec& spec, const DirectorOptions& o) {
     const std::string dxx = g.dw3(padded, kxx, "/cone/dxx"), dyy = g.dw3(padded, kyy, "/cone/dyy"),
                       dxy = g.dw3(padded, kxy, "/cone/dxxyy");
     g.concat({src, dxx, dyy, dxy}, 1, "/cone/stack", "warp_tip");
+    if (o.variant == DirectorVariant::TwoPrgbConcats) g.concat({src, src}, 1, "/hostile/second_concat");
+    if (o.variant == DirectorVariant::ShapeOfPrgb) g.op("Shape", {src}, {}, "/hostile/shape");
+    if (o.variant == DirectorVariant::EscapingCone)
+      g.op("ReduceMean", {dxx}, {Attr::i("keepdims", 1)}, "/hostile/escape");
   }
 
   // --- pixel coordinates: grid units (align_corners 0 pixel centres) and keypoint units
@@ -187,26 +192,34 @@ std::string build(const BundleSpec& spec, const DirectorOptions& o) {
     grid = g.op("Reshape", {gridFlat, g.ints({-1, S, S, 2})}, {}, "/flow/grid", "warp_grid");
   }
 
-  // --- curvature weights of the sample position: E = t (1 - t) / 2, t its fraction.
+  // --- curvature weights of the sample position: E = t (1 - t) / 2, t its fraction;
+  // computed from the grid tensor alone, as the warp block's weights are.
   auto curvature = [&](int64_t c) {
-    const std::string pos = g.addf(g.mulf(g.slice(gridFlat, 2, c, c + 1), float(S) / 2.f), float(S - 1) / 2.f);
+    const std::string pos = g.addf(g.mulf(g.slice(grid, 3, c, c + 1), float(S) / 2.f), float(S - 1) / 2.f);
     const std::string t = g.sub(pos, g.op("Floor", {pos}));
-    return g.mulf(g.sub(t, g.mul(t, t)), 0.5f);
+    return g.reshape(g.mulf(g.sub(t, g.mul(t, t)), 0.5f), {-1, 1, S, S});
   };
-  const std::string ex = curvature(0), ey = curvature(1);
-  const std::string exy = g.reshape(g.mul(ex, ey), {-1, 1, S, S});
-  const std::string ex4 = g.reshape(ex, {-1, 1, S, S}), ey4 = g.reshape(ey, {-1, 1, S, S});
+  const std::string ex4 = curvature(0), ey4 = curvature(1);
+  const std::string exy = g.mul(ex4, ey4);
 
   // --- the warp block: one GridSample of the tip, recombined into a cubic sample.
   std::string warped;
   {
-    const std::string smp = g.gridSample("warp_tip", grid, "/warp/sample");
+    const std::string smp =
+        o.variant == DirectorVariant::ZerosPadding
+            ? g.op("GridSample", {"warp_tip", grid},
+                   {Attr::s("mode", "bilinear"), Attr::s("padding_mode", "zeros"), Attr::i("align_corners", 0)},
+                   "/warp/sample")
+            : g.gridSample("warp_tip", grid, "/warp/sample");
+    if (o.variant == DirectorVariant::TwoTipSamplers) g.gridSample("warp_tip", grid, "/hostile/second_sample");
     const std::string s0 = g.slice(smp, 1, 0, 3), sx = g.slice(smp, 1, 3, 6), sy = g.slice(smp, 1, 6, 9),
                       sxy = g.slice(smp, 1, 9, 12);
     const std::string t1 = g.sub(s0, g.mul(sx, ex4));
     const std::string t2 = g.sub(t1, g.mul(sy, ey4));
     const std::string out = g.op("Add", {g.mul(sxy, exy), t2}, {}, "/warp/combine", "warp_out");
-    warped = g.clip(out, 0.f, 1.f, "/warp/clamp");  // not an Add: the block ends at warp_out
+    if (o.variant == DirectorVariant::TwoExits) g.op("Identity", {s0}, {}, "/hostile/second_exit");
+    // Not an Add: the block ends at warp_out (ExitArithmetic feeds the bias Add directly).
+    warped = o.variant == DirectorVariant::ExitArithmetic ? out : g.clip(out, 0.f, 1.f, "/warp/clamp");
   }
 
   // --- colour bias from the pooled features: channel means blended into R, G, B.
@@ -234,7 +247,9 @@ std::string build(const BundleSpec& spec, const DirectorOptions& o) {
     const std::string v = g.mul(g.sub(upix, centre), inv);                  // [B, P, 2]
     const std::string q = g.sumLast(g.mul(v, v));
     const std::string soft = g.clip(g.mulf(g.sub(g.f(1.2f), q), 2.5f), 0.f, 1.f);
-    const std::string moved = g.gridSample(g.reshape(soft, {-1, 1, S, S}), grid, "/compose/alpha_warp");
+    const std::string alphaGrid =
+        o.variant == DirectorVariant::LoneGrid ? g.reshape(gridFlat, {-1, S, S, 2}) : grid;
+    const std::string moved = g.gridSample(g.reshape(soft, {-1, 1, S, S}), alphaGrid, "/compose/alpha_warp");
     alpha = g.clip(moved, 0.f, 1.f, "/compose/alpha", "compose_alpha");
   }
 
@@ -262,17 +277,43 @@ std::string build(const BundleSpec& spec, const DirectorOptions& o) {
     const std::string v = g.mul(g.sub(hpix, centre), inv);
     const std::string blob = g.op("Exp", {g.mulf(g.sumLast(g.mul(v, v)), -1.f)});  // [B, P2, 1]
     const std::string amount = g.op("Min", {g.mulf(open, kDirectorShadeGain), g.f(kDirectorShadeMax)});
-    const std::string low = g.reshape(g.mul(blob, amount), {-1, 1, n, n});
+    const std::string blobLow = g.reshape(g.mul(blob, amount), {-1, 1, n, n});
+    // A binomial blur with int8 weights through the library's int8 operator: a
+    // closed mouth (blob 0) stays exactly 0, since the bias is 0 and an input
+    // that is never negative quantises with zero point 0.
+    std::string low = blobLow;
+    if (o.int8Blur) {
+      std::vector<int8_t> w8 = {8, 16, 8, 16, 32, 16, 8, 16, 8};
+      m.domain("com.corvane.int8", 1);
+      const std::string w = m.initI8("mouth_int8_w", w8, {1, 1, 3, 3});
+      const std::string sc = m.init("mouth_int8_scale", {1.f / 128.f}, {1});
+      const std::string bi = m.init("mouth_int8_bias", {0.f}, {1});
+      low = m.node("Int8ConvVNNI", {blobLow, w, sc, bi}, {"mouth_int8_y"},
+                   {Attr::ints("pads", {1, 1, 1, 1}), Attr::ints("strides", {1, 1}), Attr::ints("dilations", {1, 1}),
+                    Attr::i("group", 1)},
+                   "/mouth/int8_blur", "com.corvane.int8");
+    }
     const std::vector<float> smooth = {1 / 16.f, 2 / 16.f, 1 / 16.f, 2 / 16.f, 4 / 16.f, 2 / 16.f, 1 / 16.f, 2 / 16.f, 1 / 16.f};
     const std::string sm = g.op("Conv", {low, m.init("head_smooth_w", smooth, {1, 1, 3, 3})},
                                 {Attr::ints("kernel_shape", {3, 3}), Attr::ints("pads", {1, 1, 1, 1})}, "/head/smooth");
-    const std::string scales = m.init("head_scales", {1.f, 1.f, 2.f, 2.f}, {4});
+    const std::string scales =
+        m.init("head_scales", {1.f, 1.f, 2.f, o.variant == DirectorVariant::OffScales ? 2.0001f : 2.f}, {4});
     std::string shade = g.op("Resize", {sm, "", scales},
                              {Attr::s("mode", "cubic"), Attr::s("coordinate_transformation_mode", "half_pixel")},
                              "/head/up", "head_shade");
     if (level == 2)
       shade = g.op("Resize", {shade, "", m.init("head_scales2", {1.f, 1.f, 2.f, 2.f}, {4})},
                    {Attr::s("mode", "linear"), Attr::s("coordinate_transformation_mode", "half_pixel")}, "/head/up2");
+    if (o.variant == DirectorVariant::TwoCubicResizes) {
+      // A second Conv-fed cubic x2 Resize, brought back down so the output keeps its size.
+      const std::string again = g.op("Conv", {low, m.init("head_smooth_w2", smooth, {1, 1, 3, 3})},
+                                     {Attr::ints("kernel_shape", {3, 3}), Attr::ints("pads", {1, 1, 1, 1})},
+                                     "/hostile/smooth2");
+      const std::string up2 = g.op("Resize", {again, "", m.init("head_scales3", {1.f, 1.f, 2.f, 2.f}, {4})},
+                                   {Attr::s("mode", "cubic"), Attr::s("coordinate_transformation_mode", "half_pixel")},
+                                   "/hostile/up_cubic");
+      g.op("ReduceMean", {up2}, {Attr::i("keepdims", 1)}, "/hostile/cubic_sink");
+    }
     // Towards a dark red cavity rather than black.
     const std::string cavity = m.init("mouth_cavity", {0.22f, 0.07f, 0.07f}, {1, 3, 1, 1});
     mouth = g.add(g.sub(face, g.mul(face, shade)), g.mul(shade, cavity));

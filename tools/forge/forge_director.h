@@ -12,6 +12,24 @@ namespace le::forge {
 
 struct BundleSpec;
 
+// Graphs that break one assumption of a load-time rewrite, so each refusal can
+// be seen; LoneGrid and ExitArithmetic are well-formed graphs a careless
+// rewrite would break.
+enum class DirectorVariant {
+  Standard,
+  TwoPrgbConcats,    // a second Concat reads P_rgb
+  ShapeOfPrgb,       // a Shape node reads P_rgb outside the source cone
+  EscapingCone,      // a cone value (a second difference) is also read outside the cone
+  TwoTipSamplers,    // a second GridSample samples the cone's tip
+  ZerosPadding,      // the warp's GridSample pads with zeros
+  TwoExits,          // a slice of the sampled stack is also read outside the block
+  LoneGrid,          // only the warp block reads the grid tensor (the alpha warps by its own copy)
+  ExitArithmetic,    // the block's exit feeds the colour-bias Add directly (no clamp between)
+  TwoCubicResizes,   // the head upsamples twice with a cubic Resize
+  OffScales,         // the head's cubic Resize scales are [1, 1, 2, 2.0001]
+  HasLipDelivery,    // the graph already declares an input "lip_delivery"
+};
+
 struct DirectorOptions {
   int batch = 1;             // frames per run, the leading dimension of every input and of "rgb"
   bool featSynth = false;    // inputs fs_red, pooled, kd, ks (no P_rgb)
@@ -20,6 +38,8 @@ struct DirectorOptions {
   bool symbolicBatch = false;   // leading dimension declared as "batch"
   bool symbolicKpRows = false;  // keypoint rows declared as "kp_rows"
   bool truncated = false;       // only the first two thirds of the encoded model (a file no parser takes)
+  DirectorVariant variant = DirectorVariant::Standard;
+  bool int8Blur = true;  // the mouth blob blurred by a com.corvane.int8 Int8ConvVNNI node
 };
 
 // The model bytes and the model file for a spec (its crop S, which must be even).

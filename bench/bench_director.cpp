@@ -1,0 +1,151 @@
+// The forged director at crop 512, one frame per run, 2 intra-op workers: the
+// session's run time with each load-time rewrite on and off, and the renderer
+// with the source cone hoisted (or taken by the warp node) over a source index
+// that moves by one frame per render.
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/le_ort.h"
+#include "bundle/le_bundle.h"
+#include "driver/le_driver.h"
+#include "forge/forge.h"
+#include "graph/gridsample_fast.h"
+#include "graph/head_cubic.h"
+#include "graph/le_warp.h"
+#include "ops/gridsample_fast.h"
+#include "ops/int8conv_vnni.h"
+#include "render/le_renderer.h"
+
+namespace {
+
+constexpr int kS = 512;
+constexpr int kThreads = 2;
+
+// Which rewrites a variant applies, in the renderer's order.
+enum Variant { kNone, kGridSample, kGridSampleHead, kWarpGridSampleHead };
+const char* const kVariantNames[] = {"no rewrite (runtime GridSample, cubic Resize)", "GridSampleFast",
+                                     "GridSampleFast + head cubic", "WarpDirector + GridSampleFast + head cubic"};
+
+std::vector<uint8_t> variantBytes(Variant v) {
+  le::forge::BundleSpec spec;
+  spec.crop = kS;
+  const std::string s = le::forge::directorBytes(spec);
+  std::vector<uint8_t> b(s.begin(), s.end());
+  std::string reason;
+  if (v == kWarpGridSampleHead) le::rewriteWarpBlockToCustomOp(b, reason);
+  if (v != kNone) le::rewriteGridSampleToFast(b);
+  if (v == kGridSampleHead || v == kWarpGridSampleHead) le::rewriteHeadCubicResize(b);
+  return b;
+}
+
+void BM_DirectorRun(benchmark::State& state) {
+  const Variant v = Variant(state.range(0));
+  state.SetLabel(kVariantNames[v]);
+  const std::vector<uint8_t> bytes = variantBytes(v);
+  le::ort::SessionSpec spec;
+  spec.intraThreads = kThreads;
+  spec.level = ORT_ENABLE_ALL;
+  Ort::SessionOptions so = le::ort::sessionOptions(spec);
+  le::registerGridSampleFast(so);
+  le::registerInt8ConvVNNI(so);
+  auto session = le::ort::open(bytes, so);
+  le::forge::BundleSpec bs;
+  bs.crop = kS;
+  std::mt19937 rng(1);
+  std::uniform_real_distribution<float> u(0.f, 1.f), d(-0.03f, 0.03f);
+  std::vector<float> pooled(65536), prgb(size_t(3) * kS * kS), kd, ks;
+  for (float& x : pooled) x = u(rng);
+  for (float& x : prgb) x = u(rng);
+  const std::vector<float> kp = le::forge::targetKeypoints(bs);
+  ks.assign(kp.begin(), kp.begin() + 63);
+  kd = ks;
+  for (float& x : kd) x += d(rng);
+  const Ort::MemoryInfo& mem = le::ort::cpuMemory();
+  const int64_t pooledShape[4] = {1, 64, 32, 32}, pShape[4] = {1, 3, kS, kS}, kpShape[3] = {1, 21, 3};
+  std::vector<float> out(size_t(3) * kS * kS);
+  Ort::IoBinding binding(*session);
+  std::vector<Ort::Value> values;
+  values.push_back(Ort::Value::CreateTensor<float>(mem, pooled.data(), pooled.size(), pooledShape, 4));
+  values.push_back(Ort::Value::CreateTensor<float>(mem, prgb.data(), prgb.size(), pShape, 4));
+  values.push_back(Ort::Value::CreateTensor<float>(mem, kd.data(), kd.size(), kpShape, 3));
+  values.push_back(Ort::Value::CreateTensor<float>(mem, ks.data(), ks.size(), kpShape, 3));
+  values.push_back(Ort::Value::CreateTensor<float>(mem, out.data(), out.size(), pShape, 4));
+  binding.BindInput("pooled64", values[0]);
+  binding.BindInput("P_rgb", values[1]);
+  binding.BindInput("kp_driving", values[2]);
+  binding.BindInput("kp_source", values[3]);
+  binding.BindOutput("rgb", values[4]);
+  session->Run(Ort::RunOptions{nullptr}, binding);  // warm-up
+  for (auto _ : state) session->Run(Ort::RunOptions{nullptr}, binding);
+}
+BENCHMARK(BM_DirectorRun)
+    ->Arg(kNone)
+    ->Arg(kGridSample)
+    ->Arg(kGridSampleHead)
+    ->Arg(kWarpGridSampleHead)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MinTime(2.0);
+
+struct Bundle {
+  std::filesystem::path dir;
+  le::forge::BundleSpec spec;
+  Bundle() {
+    const char* root = std::getenv("LE_TEST_TMP");
+    dir = std::filesystem::path(root && *root ? root : "/tmp") / ("le-bench-director-" + std::to_string(::getpid()));
+    spec.nt = 8;
+    spec.W = 640;
+    spec.H = 360;
+    spec.crop = kS;
+    spec.frames = 8;
+    spec.directorKeys = {"b1"};
+    le::forge::writeBundle(dir.string(), spec);
+  }
+  ~Bundle() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+};
+
+// Arg 0: the renderer as built by default (source cone hoisted);
+// arg 1: LE_WARP_NODE=1 (the warp node takes the cone). The source frame
+// bounces 0..nt-1..0, one step per render.
+void BM_Renderer(benchmark::State& state) {
+  static Bundle b;
+  const bool warp = state.range(0) == 1;
+  if (warp) ::setenv("LE_WARP_NODE", "1", 1);
+  else ::unsetenv("LE_WARP_NODE");
+  const le::Manifest m = le::loadManifest(b.dir.string());
+  const le::Identity id(m, le::openIdentityPrior);
+  le::Renderer r(m, id, "b1", kThreads, "");
+  ::unsetenv("LE_WARP_NODE");
+  state.SetLabel(r.hoisted() ? "hoisted source cone" : (warp ? "warp node" : "unhoisted"));
+  const le::forge::DriveTables drive = le::forge::driveTables(b.spec);
+  int si = 0, step = 1, row = 0;
+  r.render(&si, drive.xs.data(), drive.xd.data(), 1);
+  const double run0 = r.runMsTotal();
+  const int64_t count0 = r.runCount(), hits0 = r.ringHits(), misses0 = r.ringMisses();
+  for (auto _ : state) {
+    si += step;
+    if (si == b.spec.nt - 1 || si == 0) step = -step;
+    r.render(&si, drive.xs.data() + 63 * row, drive.xd.data() + 63 * row, 1);
+    row = (row + 1) % b.spec.frames;
+  }
+  const int64_t runs = r.runCount() - count0;
+  state.counters["director_ms"] = (r.runMsTotal() - run0) / double(runs > 0 ? runs : 1);
+  const int64_t hits = r.ringHits() - hits0, misses = r.ringMisses() - misses0;
+  if (hits + misses > 0) state.counters["hit_rate"] = double(hits) / double(hits + misses);
+}
+BENCHMARK(BM_Renderer)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();
