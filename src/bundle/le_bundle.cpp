@@ -247,6 +247,7 @@ const std::uint16_t* Identity::P(int i) const {
 
 void Identity::walkP(int i) const {
   if (!priorFromMovie()) return;
+  auto lock = lockSourceFrames();
   int got = -1;
   prior().pullAt(i, &got);
 }

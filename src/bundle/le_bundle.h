@@ -129,7 +129,8 @@ class Identity {
   // prefetch thread, another renderer) take turns.
   std::unique_lock<std::mutex> lockSourceFrames() const { return std::unique_lock<std::mutex>(sourceMutex_); }
 
-  // Positions the movie prior at frame i; nothing when frames are mapped.
+  // Positions the movie prior at frame i (under the source-frame lock);
+  // nothing when frames are mapped.
   void walkP(int i) const;
 
   // The prior cursor over the HEVC source movie, opened once on the first call

@@ -54,6 +54,15 @@ Renderer& director(le_ctx& ctx) {
   return *ctx.renderer;
 }
 
+void pasteDriverFrame(le_ctx& ctx, int i, const float* crop, unsigned char* out) {
+  // The driver frame is read in place from the cursor's ring (it stays intact
+  // until history + 1 further pulls) and copied into `out` row by row as the
+  // crop is blended: one pass over the frame instead of a copy and a blend.
+  int got = -1;
+  const unsigned char* driver = ctx.cursor->pullAt(i, &got);
+  ctx.paste->compositeOnto(driver, crop, 255.f, ctx.identity.M(i), out, ctx.manifest.W, ctx.manifest.H);
+}
+
 }  // namespace le
 
 le_ctx::le_ctx(const std::string& bundleDir, const std::string& key, int32_t threadCount,
@@ -157,8 +166,7 @@ LE_API int le_paste_crop(le_ctx* ctx, int i, const float* crop, unsigned char* o
       le::api::errorText<CtxFamily>() = "le_paste_crop: bad args / out too small";
       return 0;
     }
-    ctx->cursor->pullAt(i, out);
-    ctx->paste->composite(crop, 255.f, ctx->identity.M(i), out, ctx->manifest.W, ctx->manifest.H);
+    le::pasteDriverFrame(*ctx, i, crop, out);
     return 1;
   });
 }
@@ -171,8 +179,7 @@ LE_API const unsigned char* le_paste_last(le_ctx* ctx, int i) {
       return nullptr;
     }
     unsigned char* frame = ctx->frameRGB.data();
-    ctx->cursor->pullAt(i, frame);
-    ctx->paste->composite(ctx->lastCrop, 255.f, ctx->identity.M(i), frame, ctx->manifest.W, ctx->manifest.H);
+    le::pasteDriverFrame(*ctx, i, ctx->lastCrop, frame);
     return frame;
   });
 }

@@ -43,4 +43,9 @@ std::vector<uint8_t> readPasteMask(const Manifest& m);
 // provider, it gets at most 2 intra-op threads (and says so): the live
 // pipeline runs it beside its own threads.
 Renderer& director(le_ctx& ctx);
+
+// Driver frame i with `crop` pasted on it (the transform M(i), scale 255),
+// written to `out` (W*H*3 bytes): the same bytes as copying the frame out of
+// the cursor and compositing onto the copy, without the separate copy.
+void pasteDriverFrame(le_ctx& ctx, int i, const float* crop, unsigned char* out);
 }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 #include "base/le_env.h"
@@ -122,13 +123,12 @@ Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp)
   for (int i = 0; i < padded_; ++i) reflect_[i] = reflectIndex(i - ksize_ / 2, side_);
 }
 
-void Paste::composite(const float* crop, float scale, const float* M,
-                      unsigned char* frame, int W, int H) {
+bool Paste::place(const float* M, int W, int H, Placement& at) {
   for (int i = 0; i < 6; ++i) {
-    if (!std::isfinite(M[i])) return;  // no placement to speak of
+    if (!std::isfinite(M[i])) return false;  // no placement to speak of
   }
   const double det = double(M[4]) * M[0] - double(M[1]) * M[3];
-  if (det == 0.0 || W <= 0 || H <= 0) return;
+  if (det == 0.0 || W <= 0 || H <= 0) return false;
 
   const int S = side_;
   const float cx[4] = {-4.0f, S + 3.0f, -4.0f, S + 3.0f};
@@ -147,34 +147,74 @@ void Paste::composite(const float* crop, float scale, const float* M,
   const double bx1 = std::fmin(W - 1.0, std::ceil(double(maxX)));
   const double by0 = std::fmax(0.0, std::floor(double(minY)));
   const double by1 = std::fmin(H - 1.0, std::ceil(double(maxY)));
-  if (!(bx1 >= bx0) || !(by1 >= by0)) return;
-  const int x0 = static_cast<int>(bx0), x1 = static_cast<int>(bx1);
-  const int y0 = static_cast<int>(by0), y1 = static_cast<int>(by1);
+  if (!(bx1 >= bx0) || !(by1 >= by0)) return false;
+  at.x0 = static_cast<int>(bx0);
+  at.x1 = static_cast<int>(bx1);
+  at.y0 = static_cast<int>(by0);
+  at.y1 = static_cast<int>(by1);
 
   const double inv = 1.0 / det;
-  const size_t n = static_cast<size_t>(x1 - x0) + 1;
+  const size_t n = static_cast<size_t>(at.x1 - at.x0) + 1;
   if (colX_.size() < n) {  // only a wider box than ever before grows them
     colX_.resize(n);
     colY_.resize(n);
   }
   const double m0 = M[0], m1 = M[1], m2 = M[2], m3 = M[3], m4 = M[4], m5 = M[5];
-  for (int X = x0; X <= x1; ++X) {
-    colX_[X - x0] = fixedTerm(std::nearbyint(X * m4 * inv * 1024));
-    colY_[X - x0] = fixedTerm(std::nearbyint(X * (-m3) * inv * 1024));
+  for (int X = at.x0; X <= at.x1; ++X) {
+    colX_[X - at.x0] = fixedTerm(std::nearbyint(X * m4 * inv * 1024));
+    colY_[X - at.x0] = fixedTerm(std::nearbyint(X * (-m3) * inv * 1024));
   }
-  const double dxY = -m1 * inv, dyY = m0 * inv;
-  const double offX = -(m2 * m4 * inv + m5 * dxY);
-  const double offY = -(m2 * (-m3 * inv) + m5 * dyY);
+  at.dxY = -m1 * inv;
+  at.dyY = m0 * inv;
+  at.offX = -(m2 * m4 * inv + m5 * at.dxY);
+  at.offY = -(m2 * (-m3 * inv) + m5 * at.dyY);
 
   if (!g_executorLogged.exchange(true)) {
     std::fprintf(stderr,
                  "[le-paste] executor=%s (side=%d, ksize=%d, threads=%d) — 1080p frame\n",
                  "cpu", S, ksize_, pool::threads());
   }
+  return true;
+}
 
+void Paste::composite(const float* crop, float scale, const float* M,
+                      unsigned char* frame, int W, int H) {
+  Placement at;
+  if (!place(M, W, H, at)) return;
   fillPlanes(crop, scale);
   for (auto& pl : planes_) unsharpPlane(pl);
-  compositeTail(frame, W, x0, x1, y0, y1, dxY, dyY, offX, offY);
+  compositeTail(nullptr, frame, W, at);
+}
+
+void Paste::compositeOnto(const unsigned char* src, const float* crop, float scale,
+                          const float* M, unsigned char* frame, int W, int H) {
+  if (W <= 0 || H <= 0) return;
+  const size_t rowBytes = static_cast<size_t>(W) * 3;
+  // Copies the rows above and below the blended band [top, top + band) in
+  // one job: index k < top is row k, the others lie past the band.
+  const auto copyAround = [&](size_t top, size_t band) {
+    const size_t rest = static_cast<size_t>(H) - top - band;
+    if (src == frame || top + rest == 0) return;
+    pool::parallelRange(top + rest, kMinPart, [=](size_t b, size_t e) {
+      if (b < top) {
+        const size_t end = std::min(e, top);
+        std::memcpy(frame + b * rowBytes, src + b * rowBytes, (end - b) * rowBytes);
+      }
+      if (e > top) {
+        const size_t first = std::max(b, top) + band;
+        std::memcpy(frame + first * rowBytes, src + first * rowBytes, (e + band - first) * rowBytes);
+      }
+    });
+  };
+  Placement at;
+  if (!place(M, W, H, at)) {
+    copyAround(static_cast<size_t>(H), 0);
+    return;
+  }
+  fillPlanes(crop, scale);
+  for (auto& pl : planes_) unsharpPlane(pl);  // may refuse the crop: frame untouched so far
+  copyAround(static_cast<size_t>(at.y0), static_cast<size_t>(at.y1 - at.y0) + 1);
+  compositeTail(src == frame ? nullptr : src, frame, W, at);
 }
 
 void Paste::fillPlanes(const float* crop, float scale) {
@@ -291,17 +331,17 @@ void pasteRowsScalar(const std::vector<float>* planes, int S, const uint8_t* mas
 
 }  // namespace
 
-void Paste::compositeTail(unsigned char* frame, int W, int x0, int x1, int y0,
-                          int y1, double dxY, double dyY, double offX,
-                          double offY) {
+void Paste::compositeTail(const unsigned char* src, unsigned char* frame, int W,
+                          const Placement& at) {
   struct Job {
     Paste* self;
+    const unsigned char* src;
     unsigned char* frame;
     int W, x0, x1, y0;
     double dxY, dyY, offX, offY;
-  } job{this, frame, W, x0, x1, y0, dxY, dyY, offX, offY};
+  } job{this, src, frame, W, at.x0, at.x1, at.y0, at.dxY, at.dyY, at.offX, at.offY};
   const Job* j = &job;
-  const size_t rows = static_cast<size_t>(y1 - y0) + 1;
+  const size_t rows = static_cast<size_t>(at.y1 - at.y0) + 1;
 
   if (mode_ == 0) {
     pool::parallelRange(static_cast<size_t>(side_), kMinPart, [j](size_t b, size_t e) {
@@ -329,6 +369,7 @@ void Paste::compositeTail(unsigned char* frame, int W, int x0, int x1, int y0,
       const int rowX = fixedTerm(std::nearbyint((Y * j->dxY + j->offX) * 1024)) + 16;
       const int rowY = fixedTerm(std::nearbyint((Y * j->dyY + j->offY) * 1024)) + 16;
       uint8_t* frameRow = j->frame + static_cast<size_t>(Y) * j->W * 3;
+      if (j->src) std::memcpy(frameRow, j->src + static_cast<size_t>(Y) * j->W * 3, static_cast<size_t>(j->W) * 3);
       switch (p.mode_) {
         case 1:
           pasteRowsScalar<4, -1>(p.planes_, p.side_, p.mask_.data(), p.cubic_.data(),

@@ -32,6 +32,16 @@ class Paste {
   void composite(const float* crop, float scale, const float* M,
                  unsigned char* frame, int W, int H);
 
+  // The same picture as copying `src` (W*H*3 bytes) into `frame` and then
+  // calling composite, in one pass over the frame: each row is copied just
+  // before it is blended, while it is in cache, and the copy is split over
+  // the worker pool with the blend. Every row of `frame` is written, also
+  // when nothing is drawn. `src` may equal `frame` but must not otherwise
+  // overlap it. A refused crop ("paste: side > 1024") leaves `frame` as it
+  // was.
+  void compositeOnto(const unsigned char* src, const float* crop, float scale,
+                     const float* M, unsigned char* frame, int W, int H);
+
   // ---- Read-only views, for tests and diagnostics ------------------------
   int side() const { return side_; }
   int ksize() const { return ksize_; }
@@ -47,10 +57,21 @@ class Paste {
   const std::vector<float>& plane(int c) const { return planes_[c]; }
 
  private:
+  // Where the crop lands on a W x H frame: the frame rows and columns it
+  // may touch, and the inverse map of a frame pixel to crop coordinates.
+  struct Placement {
+    int x0, x1, y0, y1;
+    double dxY, dyY, offX, offY;
+  };
+  // False when nothing is drawn (a degenerate or non-finite transform, or a
+  // crop entirely off the frame); otherwise fills `at` and colX_/colY_.
+  bool place(const float* M, int W, int H, Placement& at);
   void fillPlanes(const float* crop, float scale);
   void unsharpPlane(std::vector<float>& plane);
-  void compositeTail(unsigned char* frame, int W, int x0, int x1, int y0,
-                     int y1, double dxY, double dyY, double offX, double offY);
+  // Blends frame rows y0..y1; with `src`, copies each of those rows from it
+  // first.
+  void compositeTail(const unsigned char* src, unsigned char* frame, int W,
+                     const Placement& at);
 
   int side_ = 0;
   int ksize_ = 0;

@@ -708,11 +708,12 @@ double Pipeline::enqueueRaw(const float* crop, int kind, int si, int tag, const 
   const double waited = msSince(t0);
   lk.unlock();
   try {
-    ctx_.cursor->pullAt(si, slot.rgb.data());
-    if (crop)
-      ctx_.paste->composite(crop, 255.f, ctx_.identity.M(si), slot.rgb.data(), ctx_.manifest.W, ctx_.manifest.H);
-    else
+    if (crop) {
+      le::pasteDriverFrame(ctx_, si, crop, slot.rgb.data());
+    } else {
+      ctx_.cursor->pullAt(si, slot.rgb.data());
       ctx_.identity.walkP(si);
+    }
   } catch (const std::exception& e) {
     noteRenderFail("paste", e.what(), false);
     return waited;

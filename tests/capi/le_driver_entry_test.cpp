@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "capi/le_ctx.h"
 #include "compose/le_image.h"
 #include "forge/forge.h"
 #include "le/le.h"
@@ -61,6 +63,40 @@ TEST(LeTargetFrame, JpegDriverFramesAreTheDecodedFiles) {
   EXPECT_EQ(le_target_frame(nullptr, 0), nullptr);
   EXPECT_STREQ(le_last_error(), "le_target_frame: bad args");
   EXPECT_NE(le_target_frame(ctx, 2), nullptr);  // still usable after refusals
+  le_destroy(ctx);
+}
+
+TEST(LePaste, OnePassEqualsCopyThenComposite) {
+  // le_paste_crop and le_paste_last against the two steps they stand for:
+  // the driver frame copied out, then the crop composited onto the copy.
+  TmpDir t;
+  le::forge::BundleSpec spec;
+  spec.nt = 5;
+  le::forge::writeBundle(t.str("b"), spec);
+  le_ctx* ctx = le_create(t.str("b").c_str(), "b1", 1, nullptr);
+  ASSERT_NE(ctx, nullptr) << le_last_error();
+  const int S = le_crop(ctx);
+  const size_t bytes = size_t(le_width(ctx)) * size_t(le_height(ctx)) * 3;
+  std::vector<float> crop(size_t(3) * S * S);
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> u01(0.f, 1.f);
+  for (auto& v : crop) v = u01(rng);
+  ctx->lastCrop = crop.data();  // as a render would leave it
+  int drawn = 0;
+  for (int i : {0, 3, 1, 4, 4, 2, 0}) {
+    const unsigned char* driver = le_target_frame(ctx, i);
+    ASSERT_NE(driver, nullptr) << le_last_error();
+    std::vector<unsigned char> want(driver, driver + bytes);
+    ctx->paste->composite(crop.data(), 255.f, ctx->identity.M(i), want.data(), le_width(ctx), le_height(ctx));
+    drawn += std::memcmp(want.data(), driver, bytes) != 0;
+    std::vector<unsigned char> got(bytes, 0x5A);
+    ASSERT_EQ(le_paste_crop(ctx, i, crop.data(), got.data(), got.size()), 1) << le_last_error();
+    EXPECT_EQ(got, want) << "le_paste_crop frame " << i;
+    const unsigned char* last = le_paste_last(ctx, i);
+    ASSERT_NE(last, nullptr) << le_last_error();
+    EXPECT_EQ(std::memcmp(last, want.data(), bytes), 0) << "le_paste_last frame " << i;
+  }
+  EXPECT_GT(drawn, 0);  // the crop lands on the frame: the comparison is not vacuous
   le_destroy(ctx);
 }
 

@@ -437,6 +437,42 @@ TEST(Paste, DegenerateAndOffFrameTransformsDrawNothing) {
   }
 }
 
+TEST(Paste, CompositeOntoEqualsCopyThenComposite) {
+  // The one-pass paste against the two steps it replaces, byte for byte:
+  // placements inside, across the edges and off the frame, degenerate and
+  // non-finite maps, a frame tall enough for several row parts, and the
+  // frame pasted onto itself.
+  std::mt19937 rng(21);
+  const int W = 96, H = 300, S = 40;
+  CropCase s = makeSetup(S, rng);
+  const float nan = NAN;
+  const std::vector<std::vector<float>> maps = {
+      placement(12, 1.2, 48, 150, S),   // inside, rows above and below
+      placement(-30, 0.9, 5, 10, S),    // across the top-left corner
+      placement(75, 1.4, 90, 295, S),   // across the bottom-right corner
+      {1, 0, 0, 0, 1, 0},               // first rows only
+      {1, 0, 500, 0, 1, 40},            // off the frame: nothing drawn
+      {1, 2, 0, 2, 4, 0},               // det 0
+      {1, 0, nan, 0, 1, 0},             // not a number
+  };
+  for (int mode = 0; mode < 3; ++mode) {
+    ScopedEnv e("LE_PASTE_FAST", std::to_string(mode).c_str());
+    le::Paste twoStep(s.mask, S, s.u), onePass(s.mask, S, s.u);
+    for (size_t k = 0; k < maps.size(); ++k) {
+      const auto driver = randomFrame(W, H, rng);
+      auto want = driver;
+      twoStep.composite(s.crop.data(), 255.0f, maps[k].data(), want.data(), W, H);
+      if (k < 3) ASSERT_NE(want, driver) << "map " << k << " draws";
+      std::vector<uint8_t> got(driver.size(), 0xA5);  // every byte must be written
+      onePass.compositeOnto(driver.data(), s.crop.data(), 255.0f, maps[k].data(), got.data(), W, H);
+      EXPECT_EQ(got, want) << "mode " << mode << " map " << k;
+      auto self = driver;
+      onePass.compositeOnto(self.data(), s.crop.data(), 255.0f, maps[k].data(), self.data(), W, H);
+      EXPECT_EQ(self, want) << "in place, mode " << mode << " map " << k;
+    }
+  }
+}
+
 TEST(Paste, SideAbove1024FailsOnComposite) {
   const int S = 1025;
   le::Paste p(std::vector<uint8_t>(size_t(S) * S, 255), S, {1.0f, 2.0f, 3});

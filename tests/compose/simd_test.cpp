@@ -573,7 +573,8 @@ TEST(SimdYuv, WidthsRemaindersLayoutsAndBoundsEveryTarget) {
   for (int64_t t : targetsOrSkip()) {
     ScopedTarget st(t);
     SCOPED_TRACE(targetName(t));
-    for (int w = 0; w <= 100; ++w) {
+    // Up to two full groups of the widest vectors and every remainder.
+    for (int w = 0; w <= 200; ++w) {
       const int cw = (w + 1) / 2;
       std::vector<uint8_t> yv(w), uvals(cw), vvals(cw);
       for (auto& b : yv) b = uint8_t(rng());
