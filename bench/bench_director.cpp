@@ -17,6 +17,7 @@
 #include "bundle/le_bundle.h"
 #include "driver/le_driver.h"
 #include "forge/forge.h"
+#include "forge/forge_onnx.h"
 #include "graph/gridsample_fast.h"
 #include "graph/head_cubic.h"
 #include "graph/le_warp.h"
@@ -94,6 +95,47 @@ BENCHMARK(BM_DirectorRun)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->MinTime(2.0);
+
+// The head alone at the forged director's size (a 128 x 128 plane from a
+// Conv, upsampled x2 by a cubic Resize): the runtime's Resize against the
+// rewrite's Pad + depthwise Conv + DepthToSpace. Arg: 0 Resize, 1 rewritten.
+void BM_HeadCubic(benchmark::State& state) {
+  namespace ob = le::forge::onnxb;
+  constexpr int64_t n = kS / 4;
+  ob::Model m("head", 17);
+  m.input("x", ob::kFloat, {1, 1, n, n});
+  m.init("w", {1 / 16.f, 2 / 16.f, 1 / 16.f, 2 / 16.f, 4 / 16.f, 2 / 16.f, 1 / 16.f, 2 / 16.f, 1 / 16.f}, {1, 1, 3, 3});
+  m.init("scales", {1.f, 1.f, 2.f, 2.f}, {4});
+  m.node("Conv", {"x", "w"}, {"c"}, {ob::Attr::ints("kernel_shape", {3, 3}), ob::Attr::ints("pads", {1, 1, 1, 1})});
+  m.node("Resize", {"c", "", "scales"}, {"y"},
+         {ob::Attr::s("mode", "cubic"), ob::Attr::s("coordinate_transformation_mode", "half_pixel")});
+  m.output("y", ob::kFloat, {1, 1, 2 * n, 2 * n});
+  const std::string str = m.bytes();
+  std::vector<uint8_t> bytes(str.begin(), str.end());
+  if (state.range(0) == 1 && le::rewriteHeadCubicResize(bytes) != 1) {
+    state.SkipWithError("head not rewritten");
+    return;
+  }
+  state.SetLabel(state.range(0) ? "Pad + Conv5x5(dw) + DepthToSpace" : "runtime cubic Resize");
+  le::ort::SessionSpec spec;
+  spec.intraThreads = kThreads;
+  spec.level = ORT_ENABLE_ALL;
+  Ort::SessionOptions so = le::ort::sessionOptions(spec);
+  auto session = le::ort::open(bytes, so);
+  std::vector<float> x(size_t(n * n)), y(size_t(4 * n * n));
+  std::mt19937 rng(2);
+  std::uniform_real_distribution<float> u(0.f, 1.f);
+  for (float& v : x) v = u(rng);
+  const int64_t xs[4] = {1, 1, n, n}, ys[4] = {1, 1, 2 * n, 2 * n};
+  Ort::IoBinding binding(*session);
+  Ort::Value in = Ort::Value::CreateTensor<float>(le::ort::cpuMemory(), x.data(), x.size(), xs, 4);
+  Ort::Value out = Ort::Value::CreateTensor<float>(le::ort::cpuMemory(), y.data(), y.size(), ys, 4);
+  binding.BindInput("x", in);
+  binding.BindOutput("y", out);
+  session->Run(Ort::RunOptions{nullptr}, binding);
+  for (auto _ : state) session->Run(Ort::RunOptions{nullptr}, binding);
+}
+BENCHMARK(BM_HeadCubic)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 struct Bundle {
   std::filesystem::path dir;
