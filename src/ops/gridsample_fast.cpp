@@ -10,6 +10,7 @@
 #include <string>
 
 #include "onnxruntime_cxx_api.h"
+#include "ops/le_custom_op.h"
 #include "ops/le_warp.h"
 
 namespace le {
@@ -180,29 +181,11 @@ struct GridSampleFastKernel {
     }
   }
 
-  OrtStatusPtr ComputeV2(OrtKernelContext* context) {
-    try {
-      Compute(context);
-      return nullptr;
-    } catch (const Ort::Exception& e) {
-      return Ort::GetApi().CreateStatus(e.GetOrtErrorCode(), e.what());
-    } catch (const std::exception& e) {
-      return Ort::GetApi().CreateStatus(ORT_RUNTIME_EXCEPTION, e.what());
-    }
-  }
+  OrtStatusPtr ComputeV2(OrtKernelContext* context) { return computeToStatus(*this, context); }
 };
 
-struct GridSampleFastOp : Ort::CustomOpBase<GridSampleFastOp, GridSampleFastKernel, true> {
-  OrtStatusPtr CreateKernelV2(const OrtApi&, const OrtKernelInfo*, void** kernel) const {
-    *kernel = new GridSampleFastKernel();
-    return nullptr;
-  }
+struct GridSampleFastOp : FloatCpuOp<GridSampleFastOp, GridSampleFastKernel, 2> {
   const char* GetName() const { return "GridSampleFast"; }
-  const char* GetExecutionProviderType() const { return "CPUExecutionProvider"; }
-  size_t GetInputTypeCount() const { return 2; }
-  ONNXTensorElementDataType GetInputType(size_t) const { return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT; }
-  size_t GetOutputTypeCount() const { return 1; }
-  ONNXTensorElementDataType GetOutputType(size_t) const { return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT; }
 };
 
 }  // namespace

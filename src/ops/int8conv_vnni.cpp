@@ -13,6 +13,7 @@
 #include "compose/le_pool.h"
 #include "onnxruntime_cxx_api.h"
 #include "ops/int8conv_internal.h"
+#include "ops/le_custom_op.h"
 
 namespace le {
 
@@ -410,16 +411,7 @@ class Int8ConvKernel {
     });
   }
 
-  OrtStatusPtr ComputeV2(OrtKernelContext* context) {
-    try {
-      Compute(context);
-      return nullptr;
-    } catch (const Ort::Exception& e) {
-      return Ort::GetApi().CreateStatus(e.GetOrtErrorCode(), e.what());
-    } catch (const std::exception& e) {
-      return Ort::GetApi().CreateStatus(ORT_RUNTIME_EXCEPTION, e.what());
-    }
-  }
+  OrtStatusPtr ComputeV2(OrtKernelContext* context) { return computeToStatus(*this, context); }
 
  private:
   static bool cpuHasAvx() {

@@ -37,19 +37,26 @@ namespace {
 constexpr int kS = 16;
 
 struct Fixture {
+  le::forge::BundleSpec spec;
   std::string dir;
   le::Manifest m;
   std::unique_ptr<le::Identity> id;
 };
 
-Fixture forge(const TmpDir& t, le::forge::Prior prior = le::forge::Prior::Raw) {
+// lip: the template to write; the forge's own director "b1" comes with it
+// when anything but None is asked for, or with forgedDirector.
+Fixture forge(const TmpDir& t, le::forge::Prior prior = le::forge::Prior::Raw, bool forgedDirector = false,
+              le::forge::LipTemplate lip = le::forge::LipTemplate::None) {
   le::forge::BundleSpec spec;
   spec.nt = 4;
   spec.W = 40;
   spec.H = 32;
   spec.crop = kS;
   spec.prior = prior;
+  spec.lipTemplate = lip;
+  if (forgedDirector || lip != le::forge::LipTemplate::None) spec.directorKeys = {"b1"};
   Fixture f;
+  f.spec = spec;
   f.dir = t.str("bundle");
   le::forge::writeBundle(f.dir, spec);
   f.m = le::loadManifest(f.dir);
@@ -98,6 +105,19 @@ void expectNear(const float* got, const std::vector<float>& want, const char* wh
   double worst = 0;
   for (size_t i = 0; i < want.size(); ++i) worst = std::max(worst, double(std::abs(got[i] - want[i])));
   EXPECT_LT(worst, 1e-4) << what;
+}
+
+// The director's inputs for source frame si of an identity, as the renderer
+// converts them, with these keypoints.
+le::test::DirectorFeed feedOf(const le::Identity& id, int si, std::vector<float> ks, std::vector<float> kd) {
+  le::test::DirectorFeed f;
+  f.pooled.resize(65536);
+  f.prgb.resize(size_t(3 * kS * kS));
+  le::simd::f16ToF32(id.pooled64(si), f.pooled.data(), f.pooled.size());
+  le::simd::f16ToF32(id.P(si), f.prgb.data(), f.prgb.size());
+  f.kpSource = std::move(ks);
+  f.kpDriving = std::move(kd);
+  return f;
 }
 
 }  // namespace
@@ -408,18 +428,10 @@ TEST(Renderer, ProfilingReportsOnDestruction) {
 // directly, and the prefetch predicts bounce and loop playback.
 TEST(Renderer, HoistedSourceConeRendersTheWholeGraphAndPrefetchesTheNextFrame) {
   TmpDir t;
-  le::forge::BundleSpec spec;
-  spec.nt = 4;
-  spec.W = 40;
-  spec.H = 32;
-  spec.crop = kS;
-  spec.directorKeys = {"b1"};
-  const std::string dir = t.str("bundle");
-  le::forge::writeBundle(dir, spec);
-  const le::Manifest m = le::loadManifest(dir);
-  const le::Identity id(m, le::openIdentityPrior);
-  std::ifstream in(m.modelPath("b1"), std::ios::binary);
-  const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const Fixture fx = forge(t, le::forge::Prior::Raw, true);
+  const le::Manifest& m = fx.m;
+  const le::Identity& id = *fx.id;
+  const std::vector<uint8_t> file = le::test::readArray<uint8_t>(m.modelPath("b1"));
   ScopedEnv warp("LE_WARP_NODE", nullptr);
 
   const struct {
@@ -438,13 +450,7 @@ TEST(Renderer, HoistedSourceConeRendersTheWholeGraphAndPrefetchesTheNextFrame) {
                                "prefetched per SOURCE FRAME on one spare core (b1)\n"));
     for (size_t k = 0; k < play.frames.size(); ++k) {
       const int si = play.frames[k];
-      le::test::DirectorFeed f;
-      f.pooled.resize(65536);
-      f.prgb.resize(size_t(3 * kS * kS));
-      le::simd::f16ToF32(id.pooled64(si), f.pooled.data(), f.pooled.size());
-      le::simd::f16ToF32(id.P(si), f.prgb.data(), f.prgb.size());
-      f.kpSource = randomKp(1, uint32_t(2 * k + 1));
-      f.kpDriving = randomKp(1, uint32_t(2 * k + 2));
+      const le::test::DirectorFeed f = feedOf(id, si, randomKp(1, uint32_t(2 * k + 1)), randomKp(1, uint32_t(2 * k + 2)));
       const float* got = r.render(&si, f.kpSource.data(), f.kpDriving.data(), 1);
       expectNear(got, le::test::runDirector(file, kS, f), "hoisted");
     }
@@ -462,13 +468,7 @@ TEST(Renderer, HoistedSourceConeRendersTheWholeGraphAndPrefetchesTheNextFrame) {
     EXPECT_THAT(log, HasSubstr("[le] director warp -> com.corvane::WarpDirector ("));
     EXPECT_THAT(log, HasSubstr("[le] source-cone hoist SKIPPED (b1): the warp node subsumes the cone"));
     const int si = 2;
-    le::test::DirectorFeed f;
-    f.pooled.resize(65536);
-    f.prgb.resize(size_t(3 * kS * kS));
-    le::simd::f16ToF32(id.pooled64(si), f.pooled.data(), f.pooled.size());
-    le::simd::f16ToF32(id.P(si), f.prgb.data(), f.prgb.size());
-    f.kpSource = randomKp(1, 5);
-    f.kpDriving = randomKp(1, 6);
+    const le::test::DirectorFeed f = feedOf(id, si, randomKp(1, 5), randomKp(1, 6));
     expectNear(r.render(&si, f.kpSource.data(), f.kpDriving.data(), 1), le::test::runDirector(file, kS, f), "warp");
   }
 }
@@ -478,19 +478,10 @@ TEST(Renderer, HoistedSourceConeRendersTheWholeGraphAndPrefetchesTheNextFrame) {
 // another canvas is refused at load.
 TEST(Renderer, LipContourLimitsTheComposeAlphaPerFrame) {
   TmpDir t;
-  le::forge::BundleSpec spec;
-  spec.nt = 4;
-  spec.W = 40;
-  spec.H = 32;
-  spec.crop = kS;
-  spec.directorKeys = {"b1"};
-  spec.lipTemplate = le::forge::LipTemplate::Mapped;
-  const std::string dir = t.str("bundle");
-  le::forge::writeBundle(dir, spec);
-  const le::Manifest m = le::loadManifest(dir);
-  const le::Identity id(m, le::openIdentityPrior);
-  std::ifstream in(m.modelPath("b1"), std::ios::binary);
-  std::vector<uint8_t> bound((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const Fixture fx = forge(t, le::forge::Prior::Raw, true, le::forge::LipTemplate::Mapped);
+  const le::Manifest& m = fx.m;
+  const le::Identity& id = *fx.id;
+  std::vector<uint8_t> bound = le::test::readArray<uint8_t>(m.modelPath("b1"));
   std::string reason;
   int cw = 0, ch = 0;
   ASSERT_EQ(le::rewriteBindLipContour(bound, reason, &cw, &ch), 1u) << reason;
@@ -503,17 +494,12 @@ TEST(Renderer, LipContourLimitsTheComposeAlphaPerFrame) {
   EXPECT_THAT(log, HasSubstr("[le] compose alpha: LIP CONTOUR (b1) — Min(a, lip_delivery) bound at load, " +
                              std::to_string(contour.nv) + " verts, feather"));
   EXPECT_THAT(log, Not(HasSubstr("ELLIPSE")));
-  const le::forge::DriveTables drive = le::forge::driveTables(spec);
+  const le::forge::DriveTables drive = le::forge::driveTables(fx.spec);
   for (int row = 0; row < 3; ++row) {
     const int si = drive.si[size_t(row)];
-    le::test::DirectorFeed f;
-    f.pooled.resize(65536);
-    f.prgb.resize(size_t(3 * kS * kS));
+    le::test::DirectorFeed f = feedOf(id, si, {drive.xs.begin() + 63 * row, drive.xs.begin() + 63 * (row + 1)},
+                                      {drive.xd.begin() + 63 * row, drive.xd.begin() + 63 * (row + 1)});
     f.lip.resize(size_t(kS * kS));
-    le::simd::f16ToF32(id.pooled64(si), f.pooled.data(), f.pooled.size());
-    le::simd::f16ToF32(id.P(si), f.prgb.data(), f.prgb.size());
-    f.kpSource.assign(drive.xs.begin() + 63 * row, drive.xs.begin() + 63 * (row + 1));
-    f.kpDriving.assign(drive.xd.begin() + 63 * row, drive.xd.begin() + 63 * (row + 1));
     for (int r2 : {15, 17, 18, 19}) f.kpDriving[size_t(r2) * 3 + 1] += 0.15f;  // the mouth opens wide
     contour.contourF32Canvas(f.kpDriving.data(), f.lip.data());
     const std::vector<float> want = le::test::runDirector(bound, kS, f);
@@ -526,10 +512,10 @@ TEST(Renderer, LipContourLimitsTheComposeAlphaPerFrame) {
   }
 
   // A template baked for another canvas never reaches the graph.
-  le::forge::BundleSpec other = spec;
+  le::forge::BundleSpec other = fx.spec;
   other.crop = 2 * kS;
-  le::test::writeFile(dir + "/lip_template.v1.json", le::forge::lipTemplateText(other));
-  const le::Manifest m2 = le::loadManifest(dir);
+  le::test::writeFile(fx.dir + "/lip_template.v1.json", le::forge::lipTemplateText(other));
+  const le::Manifest m2 = le::loadManifest(fx.dir);
   try {
     le::Renderer bad(m2, id, "b1", 1, "");
     FAIL() << "a template for canvas " << 2 * kS << " was accepted";
