@@ -11,6 +11,7 @@
 
 #include "onnxruntime_cxx_api.h"
 #include "ops/le_custom_op.h"
+#include "ops/le_grid_simd.h"
 #include "ops/le_warp.h"
 
 namespace le {
@@ -81,12 +82,8 @@ __attribute__((target("avx2,fma"))) void gs_avx2(const float* src, const float* 
     const size_t rowBase = size_t(row) * Wo;
     for (int col = 0; col < vecEnd; col += 8) {
       const size_t p = rowBase + col;
-      const __m256 a = _mm256_loadu_ps(grid + 2 * p), b = _mm256_loadu_ps(grid + 2 * p + 8);
-      // (x,y) pairs -> 8 x and 8 y in pixel order.
-      const __m256 gx = _mm256_castpd_ps(
-          _mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0))), 0xD8));
-      const __m256 gy = _mm256_castpd_ps(
-          _mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1))), 0xD8));
+      __m256 gx, gy;
+      loadGridPairs(grid + 2 * p, gx, gy);
       __m256 x = _mm256_fmadd_ps(_mm256_add_ps(gx, one), halfW, minusHalf);
       __m256 y = _mm256_fmadd_ps(_mm256_add_ps(gy, one), halfH, minusHalf);
       // max/min return the second operand when the first is NaN: a NaN lands on the border.
@@ -117,11 +114,6 @@ __attribute__((target("avx2,fma"))) void gs_avx2(const float* src, const float* 
     }
     for (int col = vecEnd; col < Wo; ++col) scalarPixel(src, grid, dst, C, H, W, outPlane, rowBase + col);
   }
-}
-
-bool cpuHasAvx2Fma() {
-  static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  return has;
 }
 
 struct BandArgs {

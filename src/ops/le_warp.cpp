@@ -12,6 +12,7 @@
 
 #include "onnxruntime_cxx_api.h"
 #include "ops/le_custom_op.h"
+#include "ops/le_grid_simd.h"
 
 namespace le {
 
@@ -118,11 +119,8 @@ __attribute__((target("avx2,fma"))) void warpAvx2(const float* src, const float*
     const size_t rowBase = size_t(row) * W;
     for (int col = 0; col < vecEnd; col += 8) {
       const size_t p = rowBase + col;
-      const __m256 a = _mm256_loadu_ps(grid + 2 * p), b = _mm256_loadu_ps(grid + 2 * p + 8);
-      const __m256 gx = _mm256_castpd_ps(
-          _mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0))), 0xD8));
-      const __m256 gy = _mm256_castpd_ps(
-          _mm256_permute4x64_pd(_mm256_castps_pd(_mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1))), 0xD8));
+      __m256 gx, gy;
+      loadGridPairs(grid + 2 * p, gx, gy);
       const VecAxis ax = vecAxis(gx, W), ay = vecAxis(gy, H);
       __m256i idx[4][4];
       for (int r = 0; r < 4; ++r) {
@@ -162,11 +160,6 @@ __attribute__((target("avx2,fma"))) void warpAvx2(const float* src, const float*
       }
     }
   }
-}
-
-bool cpuHasAvx2Fma() {
-  static const bool has = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  return has;
 }
 
 struct BandArgs {
