@@ -47,12 +47,14 @@ std::vector<uint8_t> variantBytes(Variant v) {
   return b;
 }
 
+// Args: the variant, the intra-op workers.
 void BM_DirectorRun(benchmark::State& state) {
   const Variant v = Variant(state.range(0));
+  const int threads = int(state.range(1));
   state.SetLabel(kVariantNames[v]);
   const std::vector<uint8_t> bytes = variantBytes(v);
   le::ort::SessionSpec spec;
-  spec.intraThreads = kThreads;
+  spec.intraThreads = threads;
   spec.level = ORT_ENABLE_ALL;
   Ort::SessionOptions so = le::ort::sessionOptions(spec);
   le::registerGridSampleFast(so);
@@ -88,10 +90,7 @@ void BM_DirectorRun(benchmark::State& state) {
   for (auto _ : state) session->Run(Ort::RunOptions{nullptr}, binding);
 }
 BENCHMARK(BM_DirectorRun)
-    ->Arg(kNone)
-    ->Arg(kGridSample)
-    ->Arg(kGridSampleHead)
-    ->Arg(kWarpGridSampleHead)
+    ->ArgsProduct({{kNone, kGridSample, kGridSampleHead, kWarpGridSampleHead}, {1, kThreads}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->MinTime(2.0);
@@ -157,17 +156,18 @@ struct Bundle {
   }
 };
 
-// Arg 0: the renderer as built by default (source cone hoisted);
-// arg 1: LE_WARP_NODE=1 (the warp node takes the cone). The source frame
-// bounces 0..nt-1..0, one step per render.
+// Arg 0: the renderer as built by default (source cone hoisted), or 1:
+// LE_WARP_NODE=1 (the warp node takes the cone); arg 1: intra-op workers. The
+// source frame bounces 0..nt-1..0, one step per render.
 void BM_Renderer(benchmark::State& state) {
   static Bundle b;
   const bool warp = state.range(0) == 1;
+  const int threads = int(state.range(1));
   if (warp) ::setenv("LE_WARP_NODE", "1", 1);
   else ::unsetenv("LE_WARP_NODE");
   const le::Manifest m = le::loadManifest(b.dir.string());
   const le::Identity id(m, le::openIdentityPrior);
-  le::Renderer r(m, id, "b1", kThreads, "");
+  le::Renderer r(m, id, "b1", threads, "");
   ::unsetenv("LE_WARP_NODE");
   state.SetLabel(r.hoisted() ? "hoisted source cone" : (warp ? "warp node" : "unhoisted"));
   const le::forge::DriveTables drive = le::forge::driveTables(b.spec);
@@ -186,7 +186,7 @@ void BM_Renderer(benchmark::State& state) {
   const int64_t hits = r.ringHits() - hits0, misses = r.ringMisses() - misses0;
   if (hits + misses > 0) state.counters["hit_rate"] = double(hits) / double(hits + misses);
 }
-BENCHMARK(BM_Renderer)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+BENCHMARK(BM_Renderer)->ArgsProduct({{0, 1}, {1, kThreads}})->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
 
 }  // namespace
 
