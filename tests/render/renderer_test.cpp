@@ -523,3 +523,37 @@ TEST(Renderer, LipContourLimitsTheComposeAlphaPerFrame) {
     EXPECT_THAT(e.what(), HasSubstr("lip_template.v1.json: was baked on a " + std::to_string(2 * kS) + " canvas"));
   }
 }
+
+// A source cone that fails (here: the prior movie cannot be played) makes this
+// and every later hoisted render throw, whatever frame it asks for.
+TEST(Renderer, HoistedPrefetchFailureIsSticky) {
+  TmpDir t;
+  le::forge::BundleSpec spec;
+  spec.nt = 4;
+  spec.W = 40;
+  spec.H = 32;
+  spec.crop = kS;
+  spec.prior = le::forge::Prior::None;
+  spec.hevcPrior = true;
+  spec.directorKeys = {"b1"};
+  const std::string dir = t.str("bundle");
+  le::forge::writeBundle(dir, spec);
+  const le::Manifest m = le::loadManifest(dir);
+  const le::Identity id(m, le::openIdentityPrior);
+  ASSERT_TRUE(id.priorFromMovie());
+  le::forge::truncateFile(id.priorMoviePath(), 64);
+  testing::internal::CaptureStderr();
+  le::Renderer r(m, id, "b1", 1, "");
+  testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(r.hoisted());
+  const std::vector<float> kp = randomKp(1, 1);
+  for (int si : {0, 1, 0}) {
+    try {
+      r.render(&si, kp.data(), kp.data(), 1);
+      FAIL() << "frame " << si << " rendered";
+    } catch (const std::runtime_error& e) {
+      EXPECT_THAT(e.what(), HasSubstr("Renderer: the hoisted source cone failed in ORT — "));
+    }
+  }
+  EXPECT_EQ(r.ringMisses(), 1);  // nothing is computed again after the failure
+}
