@@ -109,6 +109,17 @@ TEST(HeadCubic, LeavesEveryOtherShapeAlone) {
   }
   Bytes junk = {0x3a, 0x05, 0x0a, 0x03, 0xff};  // a graph field whose node runs past the end
   EXPECT_EQ(le::rewriteHeadCubicResize(junk), 0u);
+  // The same refusals on whole forged directors.
+  for (auto v : {le::forge::DirectorVariant::TwoCubicResizes, le::forge::DirectorVariant::OffScales}) {
+    le::forge::BundleSpec spec;
+    spec.crop = 16;
+    le::forge::DirectorOptions o;
+    o.variant = v;
+    const Bytes before = le::test::toBytes(le::forge::directorBytes(spec, o));
+    Bytes m = before;
+    EXPECT_EQ(le::rewriteHeadCubicResize(m), 0u);
+    EXPECT_EQ(m, before);
+  }
 }
 
 }  // namespace
