@@ -19,7 +19,7 @@
 namespace le::test {
 
 // One set of director inputs (batch 1) for a spec: the source frame, random
-// pooled features, the spec's first target keypoints as the source pose and
+// pooled features, the bundle's first target keypoints as the source pose and
 // the same keypoints moved (lips parted, head turned a little) as the driving one.
 struct DirectorFeed {
   std::vector<float> pooled, prgb, kpSource, kpDriving, lip;  // lip: [S*S], empty when not fed
