@@ -4,16 +4,15 @@
 // that moves by one frame per render.
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "base/le_ort.h"
+#include "bench_bundle.h"
 #include "bundle/le_bundle.h"
 #include "driver/le_driver.h"
 #include "forge/forge.h"
@@ -136,31 +135,22 @@ void BM_HeadCubic(benchmark::State& state) {
 }
 BENCHMARK(BM_HeadCubic)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-struct Bundle {
-  std::filesystem::path dir;
+le::forge::BundleSpec rendererSpec() {
   le::forge::BundleSpec spec;
-  Bundle() {
-    const char* root = std::getenv("LE_TEST_TMP");
-    dir = std::filesystem::path(root && *root ? root : "/tmp") / ("le-bench-director-" + std::to_string(::getpid()));
-    spec.nt = 8;
-    spec.W = 640;
-    spec.H = 360;
-    spec.crop = kS;
-    spec.frames = 8;
-    spec.directorKeys = {"b1"};
-    le::forge::writeBundle(dir.string(), spec);
-  }
-  ~Bundle() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-  }
-};
+  spec.nt = 8;
+  spec.W = 640;
+  spec.H = 360;
+  spec.crop = kS;
+  spec.frames = 8;
+  spec.directorKeys = {"b1"};
+  return spec;
+}
 
 // Arg 0: the renderer as built by default (source cone hoisted), or 1:
 // LE_WARP_NODE=1 (the warp node takes the cone); arg 1: intra-op workers. The
 // source frame bounces 0..nt-1..0, one step per render.
 void BM_Renderer(benchmark::State& state) {
-  static Bundle b;
+  static const le::bench::ForgedBundle b("le-bench-director", rendererSpec());
   const bool warp = state.range(0) == 1;
   const int threads = int(state.range(1));
   if (warp) ::setenv("LE_WARP_NODE", "1", 1);

@@ -5,42 +5,33 @@
 // library does for the frame (member conversion, driver frame copy, paste).
 #include <benchmark/benchmark.h>
 
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "capi/le_ctx.h"
+#include "bench_bundle.h"
 #include "forge/forge.h"
 #include "le/le.h"
 
 namespace {
 
-struct Bundle {
-  std::filesystem::path dir;
+le::forge::BundleSpec renderSpec() {
   le::forge::BundleSpec spec;
-  Bundle() {
-    const char* root = std::getenv("LE_TEST_TMP");
-    dir = std::filesystem::path(root && *root ? root : "/tmp") / ("le-bench-render-" + std::to_string(::getpid()));
-    spec.nt = 4;
-    spec.W = 1920;
-    spec.H = 1080;
-    spec.crop = 512;
-    spec.frames = 8;
-    spec.directorKeys = {"b1"};
-    le::forge::writeBundle(dir.string(), spec);
-  }
-  ~Bundle() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-  }
-};
+  spec.nt = 4;
+  spec.W = 1920;
+  spec.H = 1080;
+  spec.crop = 512;
+  spec.frames = 8;
+  spec.directorKeys = {"b1"};
+  return spec;
+}
+
+using Bundle = le::bench::ForgedBundle;
 
 const Bundle& bundle() {
-  static Bundle b;
+  static Bundle b("le-bench-render", renderSpec());
   return b;
 }
 

@@ -74,6 +74,8 @@ std::string kpContractText(const std::string& path, const std::string& input, in
 enum class Rewrite { WarpNode, GridSample, StudentBlend, HeadCubic, LipContour, SourceConeHoist };
 
 struct RewriteEntry {
+  RewriteEntry(Rewrite r, size_t n, std::string why = {}, bool skip = false)
+      : rewrite(r), count(n), reason(std::move(why)), skipped(skip) {}
   Rewrite rewrite;
   size_t count = 0;      // nodes changed; 0 when it declined
   std::string reason;    // why it declined, when it says

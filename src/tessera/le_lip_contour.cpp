@@ -202,11 +202,7 @@ void LipContour::fillScanline(const double* v, const Box& bx, uint8_t* raster) {
 
 void LipContour::contourF32(const double* v, const Box& given, float* out) {
   // out is the canvas: a box reaching past it is drawn only where it lies on it.
-  Box bx;
-  bx.x0 = std::clamp(given.x0, 0, canvas);
-  bx.y0 = std::clamp(given.y0, 0, canvas);
-  bx.x1 = std::clamp(given.x1, bx.x0, canvas);
-  bx.y1 = std::clamp(given.y1, bx.y0, canvas);
+  const Box bx = given.clippedTo(canvas);
   const int w = bx.x1 - bx.x0, h = bx.y1 - bx.y0;
   if (w <= 0 || h <= 0) return;
   const size_t n = size_t(w) * h;
@@ -275,11 +271,7 @@ void LipContour::deliveredU8(const float* kp, const UnifiedPi& pi, uint8_t* out)
 }
 
 bool LipContour::shrinkU8InPlace(const float* kp, const Box& given, uint8_t* mask) {
-  Box g;
-  g.x0 = std::clamp(given.x0, 0, canvas);
-  g.y0 = std::clamp(given.y0, 0, canvas);
-  g.x1 = std::clamp(given.x1, g.x0, canvas);
-  g.y1 = std::clamp(given.y1, g.y0, canvas);
+  const Box g = given.clippedTo(canvas);
   polygon(kp, verts_.data());
   const Box cb = box(verts_.data());
   Box ov;

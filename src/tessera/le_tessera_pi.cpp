@@ -48,15 +48,6 @@ int32_t clampI(double v, int32_t lo, int32_t hi) {
   return static_cast<int32_t>(v);
 }
 
-Box clipToCanvas(const Box& b, int n) {
-  Box c;
-  c.x0 = std::clamp(b.x0, 0, n);
-  c.y0 = std::clamp(b.y0, 0, n);
-  c.x1 = std::clamp(b.x1, c.x0, n);
-  c.y1 = std::clamp(b.y1, c.y0, n);
-  return c;
-}
-
 Box intersect(const Box& a, const Box& b) {
   Box c;
   c.x0 = std::max(a.x0, b.x0);
@@ -194,7 +185,7 @@ void UnifiedPi::piU8(const float* kp, uint8_t* out) const {
 
 void UnifiedPi::piU8Boxed(const float* kp, uint8_t* out) const {
   std::memset(out, 0, size_t(canvas) * canvas);
-  const Box b = clipToCanvas(supportBox(kp), canvas);
+  const Box b = supportBox(kp).clippedTo(canvas);
   const EllParams lip = lipParams(kp);
   float o = 0;
   const EllParams gate = gateParams(kp, &o);
@@ -205,7 +196,7 @@ void UnifiedPi::piU8Boxed(const float* kp, uint8_t* out) const {
 
 void UnifiedPi::piU8ShrunkBy(const float* kp, const float* limit, const Box& box, uint8_t* out) const {
   std::memset(out, 0, size_t(canvas) * canvas);
-  const Box b = clipToCanvas(intersect(supportBox(kp), box), canvas);
+  const Box b = intersect(supportBox(kp), box).clippedTo(canvas);
   if (b.empty()) return;
   const EllParams lip = lipParams(kp);
   float o = 0;
@@ -231,7 +222,7 @@ bool UnifiedPi::piU8Centroid(const uint8_t* pi, int n, double* x, double* y) {
 }
 
 bool UnifiedPi::piU8Centroid(const uint8_t* pi, const Box& box, double* x, double* y) const {
-  const Box b = clipToCanvas(box, canvas);
+  const Box b = box.clippedTo(canvas);
   int64_t count = 0, sx = 0, sy = 0;
   for (int r = b.y0; r < b.y1; ++r)
     for (int c = b.x0; c < b.x1; ++c)

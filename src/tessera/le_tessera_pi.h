@@ -15,6 +15,15 @@ namespace le::tessera {
 struct Box {
   int32_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
   bool empty() const { return x1 <= x0 || y1 <= y0; }
+  // The part on an n x n canvas (empty, never inverted, when none is).
+  Box clippedTo(int32_t n) const {
+    Box c;
+    c.x0 = x0 < 0 ? 0 : (x0 > n ? n : x0);
+    c.y0 = y0 < 0 ? 0 : (y0 > n ? n : y0);
+    c.x1 = x1 < c.x0 ? c.x0 : (x1 > n ? n : x1);
+    c.y1 = y1 < c.y0 ? c.y0 : (y1 > n ? n : y1);
+    return c;
+  }
 };
 
 // An elliptical region in normalised units; k = 256 * sqrt(ax * ay).
