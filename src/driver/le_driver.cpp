@@ -254,35 +254,19 @@ void DriverCursor::Impl::seek(int si) {
   position = si;
   const int upcoming =
       taken < filled ? slotFrame[std::size_t(taken % std::uint64_t(slots))] : (seekTo >= 0 ? seekTo : nextFrame);
-  // The first intact ring position within the window that holds si, if any.
-  const auto inRing = [&](std::uint64_t& at) {
+  if (upcoming == si) return;
+  if (seekTo < 0) {
     const std::uint64_t S = std::uint64_t(slots);
     const std::uint64_t oldest = filled < S ? 0 : filled + (busy ? 1 : 0) - S;
     const std::uint64_t behind = taken <= std::uint64_t(history) + 1 ? 0 : taken - 1 - std::uint64_t(history);
-    for (std::uint64_t p = std::max({oldest, mutMark, behind}); p < filled; ++p) {
+    const std::uint64_t start = std::max({oldest, mutMark, behind});
+    for (std::uint64_t p = start; p < filled; ++p) {
       if (slotFrame[std::size_t(p % S)] == si) {
-        at = p;
-        return true;
+        taken = p;
+        lk.unlock();
+        wakeDecoder.notify_one();
+        return;
       }
-    }
-    return false;
-  };
-  std::uint64_t at = 0;
-  if (upcoming == si) {
-    // si comes next anyway. If it is yet to be decoded but the ring still
-    // holds it from an earlier pass of the loop (a loop no longer than the
-    // window), hand that copy out instead of waiting for the decoder: same
-    // bytes, no wait, and the decoder is spared the work.
-    if (taken < filled || seekTo >= 0 || !error.empty() || !inRing(at)) return;
-    taken = at;
-    return;  // nothing for the decoder to do: taken only moved back
-  }
-  if (seekTo < 0) {
-    if (inRing(at)) {
-      taken = at;
-      lk.unlock();
-      wakeDecoder.notify_one();
-      return;
     }
     if (nextFrame == si) {
       taken = filled;

@@ -200,44 +200,6 @@ TEST(DriverCursor, MutatedFrameIsNeverServedAgain) {
   EXPECT_EQ(c.seeks(), before + 2);
 }
 
-TEST(DriverCursor, ShortLoopIsServedFromTheRingInsteadOfWaiting) {
-  // A loop shorter than the window: after one pass the ring holds every
-  // frame, so a frame the decoder has yet to produce again is handed out
-  // from there rather than waited for.
-  Made m = make(4);
-  le::DriverCursor& c = *m.cursor;
-  std::vector<unsigned char> buf(kFrame);
-  for (int i = 0; i < 4; ++i) ASSERT_EQ(c.pull(buf.data()), i);
-  // The decoder fills its look-ahead (frames 0 and 1 again) and waits;
-  // the next frame it decodes, 2, then never finishes until released.
-  for (int spin = 0; spin < 5000 && m.stats->decodes[1].load() < 2; ++spin)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  ASSERT_EQ(m.stats->decodes[1].load(), 2);
-  m.stats->slowFrame = 2;
-  std::atomic<bool> done{false};
-  std::vector<int> got;
-  bool intact = true;
-  std::thread consumer([&] {
-    std::vector<unsigned char> f(kFrame);
-    for (int k = 0; k < 12; ++k) {  // three more passes
-      got.push_back(k == 6 ? c.pullAt(2, f.data()) : c.pull(f.data()));
-      intact = intact && holds(f.data(), k % 4);
-    }
-    done = true;
-  });
-  for (int spin = 0; spin < 3000 && !done; ++spin) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const bool servedWhileStalled = done.load();
-  const int decodes2 = m.stats->decodes[2].load();
-  m.stats->release = true;  // never leave the consumer hanging
-  consumer.join();
-  EXPECT_TRUE(servedWhileStalled);
-  EXPECT_EQ(decodes2, 1);  // only the first pass decoded frame 2
-  EXPECT_EQ(got, (std::vector<int>{0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3}));
-  EXPECT_TRUE(intact);
-  EXPECT_EQ(m.stats->seeks.load(), 0);
-  EXPECT_EQ(c.seeks(), 0u);
-}
-
 TEST(DriverCursor, SeekBoundsLeaveTheCursorUsable) {
   Made m = make(10);
   le::DriverCursor& c = *m.cursor;
