@@ -224,3 +224,104 @@ bool truncI32(double v, int32_t* out) {
 }
 
 }  // namespace le::tessera::json
+
+namespace le::tessera {
+
+const char* const GeometryStamp::kKeys[GeometryStamp::kFields] = {
+    "canvas_w", "canvas_h", "window_x0", "window_y0", "window_w",     "window_h",
+    "pad",      "band_r0",  "band_r1",   "band_c0",   "band_c1",      "shift_margin"};
+
+int32_t& GeometryStamp::at(int i) {
+  int32_t* f[kFields] = {&canvas_w, &canvas_h, &window_x0, &window_y0, &window_w, &window_h,
+                         &pad,      &band_r0,  &band_r1,   &band_c0,   &band_c1,  &shift_margin};
+  return *f[i];
+}
+int32_t GeometryStamp::at(int i) const { return const_cast<GeometryStamp*>(this)->at(i); }
+
+bool GeometryStamp::operator==(const GeometryStamp& o) const {
+  for (int i = 0; i < kFields; ++i)
+    if (at(i) != o.at(i)) return false;
+  return true;
+}
+
+void GeometryStamp::validate() const {
+  // 64-bit sums: a hostile stamp near INT32_MAX must fail its rule, not wrap past it.
+  using I = int64_t;
+  std::string reasons;
+  auto rule = [&](bool fails, const char* why) {
+    if (fails) reasons += std::string(" ") + why + ";";
+  };
+  rule(window_w < 1 || window_h < 1, "window dims must be positive");
+  rule(window_x0 < 0 || I(window_x0) + window_w > canvas_w, "window x-range escapes canvas");
+  rule(window_y0 < 0 || I(window_y0) + window_h > canvas_h, "window y-range escapes canvas");
+  rule(band_r0 < 0 || band_r0 >= band_r1 || band_r1 > window_h, "band rows escape window");
+  rule(band_c0 < 0 || band_c0 >= band_c1 || band_c1 > window_w, "band cols escape window");
+  rule(shift_margin < 0 || pad < 1, "pad/shift_margin must be positive");
+  rule(I(pad) + band_r0 < shift_margin || I(pad) + band_r1 + shift_margin > I(window_h) + 2 * I(pad),
+       "stored band rows escape patch");
+  rule(I(pad) + band_c0 < shift_margin || I(pad) + band_c1 + shift_margin > I(window_w) + 2 * I(pad),
+       "stored band cols escape patch");
+  if (!reasons.empty()) throw std::runtime_error("teeth: GeometryStamp incoherent:" + reasons);
+}
+
+std::string GeometryStamp::str() const {
+  std::string s = "{";
+  for (int i = 0; i < kFields; ++i) {
+    if (i) s += ", ";
+    s += std::string(kKeys[i]) + "=" + std::to_string(at(i));
+  }
+  return s + "}";
+}
+
+GeometryStamp GeometryStamp::fromJson(const json::JVal& obj, const std::string& context) {
+  GeometryStamp g;
+  for (int i = 0; i < kFields; ++i) {
+    const double v = json::reqNumber(obj, kKeys[i], context);
+    if (!json::truncI32(v, &g.at(i)))
+      throw std::runtime_error("teeth: " + context + " lacks numeric '" + kKeys[i] + "'");
+  }
+  return g;
+}
+
+ServeConfig ServeConfig::fromHeadMemberJson(std::string_view text) {
+  using namespace json;
+  // Reader errors propagate with their own text, not wrapped in a context.
+  JParser p(text);
+  const JVal doc = p.val();
+  const JVal* retrieval = doc.find("retrieval");
+  const JVal* temporal = doc.find("temporal");
+  if (!retrieval || !retrieval->isObj() || !temporal || !temporal->isObj())
+    throw std::runtime_error(
+        "teeth: tessera_head.v1 config lacks the retrieval/temporal blocks of the v1 schema — refusing to serve "
+        "defaults (W3-01)");
+  auto num = [](const JVal& block, const char* key) {
+    const JVal& v = reqKey(block, key);
+    // A present key of another kind carries no number: the same refusal as a missing one.
+    if (!v.isNum()) throw std::runtime_error(std::string("teeth: member JSON lacks key '") + key + "'");
+    return v.num;
+  };
+  auto int32 = [&](const JVal& block, const char* key) {
+    int32_t out = 0;
+    if (!truncI32(num(block, key), &out))
+      throw std::runtime_error(std::string("teeth: member JSON lacks key '") + key + "'");
+    return out;
+  };
+  ServeConfig c;
+  c.kshort = int32(*retrieval, "kshort");
+  c.aperture_tol = num(*retrieval, "aperture_tol");
+  c.cut = int32(*retrieval, "cut");
+  c.K = int32(*retrieval, "K");
+  c.hysteresis = int32(*temporal, "hysteresis");
+  c.lookahead = int32(*temporal, "lookahead");
+  if (const JVal* decode = doc.find("decode"); decode && decode->isObj()) {
+    if (const JVal* clamp = decode->find("envelope_clamp_255")) {
+      if (!clamp->isNum() || !(std::fabs(clamp->num - 12.0) <= 1e-6))
+        throw std::runtime_error(
+            "teeth: member envelope_clamp_255 != the envelope of record (12/255) — the envelope is a gated "
+            "quantity");
+    }
+  }
+  return c;
+}
+
+}  // namespace le::tessera

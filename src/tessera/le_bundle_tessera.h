@@ -78,3 +78,58 @@ const JVal& reqKey(const JVal& obj, std::string_view key);
 bool truncI32(double v, int32_t* out);
 
 }  // namespace le::tessera::json
+
+namespace le::tessera {
+
+// The rectangle of one compose canvas a teeth bank was built for: twelve
+// integers in this order (reading, comparing and printing all use it).
+struct GeometryStamp {
+  int32_t canvas_w = 0, canvas_h = 0;
+  int32_t window_x0 = 0, window_y0 = 0, window_w = 0, window_h = 0;
+  int32_t pad = 0;
+  int32_t band_r0 = 0, band_r1 = 0, band_c0 = 0, band_c1 = 0;
+  int32_t shift_margin = 0;
+
+  static constexpr int kFields = 12;
+  static const char* const kKeys[kFields];  // "canvas_w" ... "shift_margin"
+
+  int32_t& at(int i);
+  int32_t at(int i) const;
+  bool operator==(const GeometryStamp& o) const;
+
+  // Evaluates every coherence rule and throws one message naming all the
+  // failed ones ("teeth: GeometryStamp incoherent: <reason>; ..."), changing nothing.
+  void validate() const;
+  // "{canvas_w=512, canvas_h=512, ...}".
+  std::string str() const;
+  // The stored donor patch: band plus the shift margin on every side. 64-bit
+  // so hostile stamps cannot overflow; the members loader refuses <= 0.
+  int64_t bandH() const { return int64_t(band_r1) - band_r0 + 2 * int64_t(shift_margin); }
+  int64_t bandW() const { return int64_t(band_c1) - band_c0 + 2 * int64_t(shift_margin); }
+
+  // The twelve keys of `obj`, each a required number (context for the
+  // message), truncated to int32 (a value that does not fit is refused with
+  // the same "lacks numeric" text rather than wrapped).
+  static GeometryStamp fromJson(const json::JVal& obj, const std::string& context);
+};
+
+// The teeth pass's serving parameters. The first six come from the head
+// configuration member; the rest are fixed.
+struct ServeConfig {
+  int32_t kshort = 512;        // retrieval short list
+  double aperture_tol = 0.3;   // aperture tolerance of the selection
+  int32_t cut = 96;            // retrieval cut
+  int32_t K = 64;              // candidates kept for the head
+  int32_t hysteresis = 8;      // frames
+  int32_t lookahead = 8;       // frames
+  double lumaThreshold = 100.0;   // teeth mask: 0.299R+0.587G+0.114B >= this (bytes)
+  double greenRedLimit = 25.0;    // teeth mask: |G-R| < this (bytes)
+  int minTeethPixels = 32;        // fewer teeth pixels: fall back to the delivery mask
+  double maskCarry = 0.6;         // share of the previous teeth mask carried forward
+  bool lookAheadOn = true;        // the next frame's candidates join the list
+
+  // "tessera_head.v1": retrieval/temporal blocks required, decode envelope checked.
+  static ServeConfig fromHeadMemberJson(std::string_view text);
+};
+
+}  // namespace le::tessera
