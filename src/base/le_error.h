@@ -2,6 +2,7 @@
 // function family, cleared on entry, set to "<function>: <message>" on failure.
 #pragma once
 
+#include <cstddef>
 #include <exception>
 #include <string>
 #include <utility>
@@ -37,6 +38,18 @@ R guarded(const char* fn, R failure, Body&& body) noexcept {
     try { setErr<Family>(fn, "unknown failure"); } catch (...) {}
   }
   return failure;
+}
+
+// The convention of the calls that report into a caller's buffer instead of
+// a per-thread text: at most cap - 1 bytes and a terminating NUL; nothing
+// when the buffer is null or cap <= 0.
+inline void copyToBuffer(const char* msg, char* buf, int cap) noexcept {
+  if (!buf || cap <= 0) return;
+  std::size_t n = 0;
+  if (msg)
+    while (msg[n] != '\0' && n < static_cast<std::size_t>(cap) - 1) ++n;
+  for (std::size_t i = 0; i < n; ++i) buf[i] = msg[i];
+  buf[n] = '\0';
 }
 
 }  // namespace le::api

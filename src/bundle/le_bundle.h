@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/le_file.h"
+#include "base/le_member.h"
 #include "bundle/le_imx.h"
 #include "bundle/le_manifest_key.h"
 #include "compose/le_paste.h"
@@ -63,15 +64,6 @@ struct Manifest {
 
 // Resolves the bundle, reads and checks manifest.json. Throws std::runtime_error.
 Manifest loadManifest(const std::string& bundle);
-
-// ------------------------------------------------------ member resolution
-
-// The descriptive alias of a requested member name, or name itself when it has none.
-std::string memberAlias(const std::string& name);
-
-// The path of a member: dir/name when it can be opened or has no alias, else
-// dir/alias when that can be opened, else dir/name. Never throws for a missing file.
-std::string resolveMember(const std::string& dir, const std::string& name);
 
 // ------------------------------------------------------------- identity
 

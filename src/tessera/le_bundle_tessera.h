@@ -1,11 +1,14 @@
-// The teeth pass's own small JSON reader and the lookups built on it. The
-// teeth members (bank sidecar, head configuration, the manifest's nested
-// blocks, the lip template) are whole JSON documents, unlike manifest.json,
-// whose keys the bundle loader locates in the raw text.
+// The teeth pass's own small JSON reader and the lookups built on it, the
+// geometry stamp, the serving configuration, and the four teeth members of a
+// bundle. The teeth members (bank sidecar, head configuration, the manifest's
+// nested blocks, the lip template) are whole JSON documents, unlike
+// manifest.json, whose keys the bundle loader locates in the raw text.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -133,3 +136,85 @@ struct ServeConfig {
 };
 
 }  // namespace le::tessera
+
+namespace le {
+
+// ------------------------------------------------------------ teeth members
+//
+// Four members arm the teeth pass. All four present: armed; any one missing:
+// refused. There is no partial mode, so the carriage only reports and the
+// loader refuses.
+
+inline constexpr int kTesseraSlots = 4;
+
+// The default member file of each slot, in slot order.
+struct TesseraSlots {
+  std::string bank_track = "tessera_bank.v1.mp4";
+  std::string bank_sidecar = "tessera_bank.v1.json";
+  std::string head_weights = "tessera_head.v1.pt";
+  std::string head_config = "tessera_head.v1.json";
+
+  const std::string& at(int slot) const;
+};
+
+int tesseraSlotCount();
+// "bank_track", "bank_sidecar", "head_weights", "head_config" (static texts).
+const std::array<const char*, kTesseraSlots>& tesseraSlotKeys();
+// The slot index of a key, -1 when there is none.
+int tesseraSlotIndex(std::string_view key);
+
+// What a bundle directory carries, found without loading anything.
+struct TesseraCarriage {
+  std::array<std::string, kTesseraSlots> names;  // defaults, replaced by manifest.tessera.members
+  std::array<std::string, kTesseraSlots> paths;  // names resolved against the bundle directory
+  bool complete = false;                         // no slot missing
+  std::vector<std::string> missing;              // slot keys that cannot be opened, slot order
+  bool declared = false;                         // the manifest carries a "tessera" object
+  std::vector<std::string> planes;               // its "planes" strings; recorded only
+
+  // "teeth: no such member slot '<key>'" for an unknown key.
+  const std::string& path(std::string_view slotKey) const;
+};
+
+// The refusal of a bundle that lacks a member; carries the missing slot keys.
+class MissingTesseraMember : public std::runtime_error {
+ public:
+  MissingTesseraMember(const std::string& message, std::vector<std::string> missingSlots)
+      : std::runtime_error(message), missing(std::move(missingSlots)) {}
+  std::vector<std::string> missing;
+};
+
+// The bundle directory (a container or a stem is resolved by the bundle
+// loader first). Never throws for a missing, unreadable or malformed manifest.
+TesseraCarriage tesseraCarriage(const std::string& bundleDir);
+// Returns when complete, else throws MissingTesseraMember.
+void requireTesseraMembers(const TesseraCarriage& carriage);
+
+// The four members loaded and checked against each other.
+struct TesseraAttachInputs {
+  int32_t n_donors = 0;                 // 1..1024
+  std::vector<int32_t> track_order;     // track frame i holds donor track_order[i]
+  std::vector<double> cent;             // 2n: x, y per donor
+  double c_canon[2] = {0, 0};           // x, y of the frame the bank was built on
+  std::vector<double> aperture;         // n
+  tessera::GeometryStamp stamp;
+  std::vector<uint8_t> head_pt;         // the head weights file, unparsed
+  std::string head_json;                // the head configuration text
+  std::string manifest_json;            // the manifest text
+  std::string bank_track_path;          // resolved; not read here
+  std::string bank_container, bank_codec, bank_pix_fmt, bank_packing;
+  int32_t band_w = 0, band_h = 0;       // one stored donor patch
+
+  // band_h * n_donors * band_w * 3: the decoded bank in donor order.
+  int64_t bandBytes() const { return int64_t(band_h) * n_donors * band_w * 3; }
+};
+
+// Every member read and checked; the first failure throws (MissingTesseraMember
+// when a member is missing), so no half-loaded record ever leaves.
+TesseraAttachInputs loadTesseraMembers(const std::string& bundleDir);
+
+// Copies a decoded track (frames in track order, band_w x band_h x 3 bytes
+// each) into donor order.
+void reorderTrackToDonor(const TesseraAttachInputs& inputs, const uint8_t* trackBytes, uint8_t* donorBytes);
+
+}  // namespace le

@@ -4,6 +4,7 @@
 #include "le/le_motion.h"
 #include "le/le_fca.h"
 #include "le/le_tel.h"
+#include "le/le_tessera.h"
 #include "le/le_utt.h"
 
 #include <stdio.h>
@@ -47,6 +48,26 @@ int main(void) {
     if (le_utt_create(NULL, &opts) != NULL || strcmp(le_utt_last_error(), "le_utt_create: NULL ctx/opts") != 0) return 1;
     if (le_utt_pull_frame(NULL, NULL, 0, &info) != 0 || le_stream_width(NULL) != 0) return 1;
     if (le_tel_record(NULL, 1.0) != 0 || le_tel_pending_json(NULL, 0) == 0) return 1;
+  }
+  /* The teeth members from C: NULL handles answer without touching memory; errors go to the caller's buffer. */
+  {
+    char err[8];
+    const le_tessera_members* cm = NULL;
+    const le_tessera_carriage* cc = NULL;
+    memset(err, 'x', sizeof err);
+    if (le_tessera_slot_count() != 4 || le_tessera_slot_key(4) != NULL ||
+        strcmp(le_tessera_slot_key(3), "head_config") != 0)
+      return 1;
+    if (le_tessera_carriage_open(NULL) != NULL || le_tessera_carriage_complete(cc) != 0 ||
+        le_tessera_carriage_missing(cc, 0) != NULL || strcmp(le_tessera_carriage_path(NULL, "bank_track"), "") != 0)
+      return 1;
+    if (le_tessera_members_open(NULL, err, (int)sizeof err) != NULL || strcmp(err, "le_tess") != 0) return 1;
+    if (le_tessera_members_n_donors(cm) != 0 || le_tessera_members_stamp(cm) != NULL ||
+        le_tessera_members_band_bytes(cm) != 0 || strcmp(le_tessera_members_bank_pix_fmt(cm), "") != 0 ||
+        le_tessera_members_reorder(cm, NULL, NULL, NULL, 0) != 1)
+      return 1;
+    le_tessera_members_close(NULL);
+    le_tessera_carriage_close(NULL);
   }
   printf("c header ok\n");
   return 0;

@@ -2,6 +2,7 @@
 // that honour the bundle contracts, for tests (small, fast) and the demo (full size).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -52,6 +53,21 @@ enum class LipTemplate {
   Mapped,  // the same polygon through an anchor-linear lip_map
 };
 
+// --- additions (v6): the teeth members ---
+// The four members of the borrowed-teeth pass (bank track, bank sidecar, head
+// weights, head configuration) and how the manifest declares them.
+struct TeethSpec {
+  int donors = 8;                  // donor mouths in the bank, 1..1024
+  uint32_t seed = 1;               // donors and head weights derive from it
+  std::string pixFmt = "yuv444p";  // the bank track's pixel format, stated by the sidecar and the manifest
+  // Member file per slot (bank_track, bank_sidecar, head_weights, head_config);
+  // empty: the default name. The manifest's "members" names the files it was given.
+  std::array<std::string, 4> names;
+  bool declare = true;             // the manifest carries a "tessera" block
+  bool declareGeometry = true;     // ... and the block carries the geometry stamp
+  bool candidateOnlyHead = false;  // head weights of the candidate-only architecture
+};
+
 struct BundleSpec {
   int nt = 4;            // frames in the identity loop
   int W = 64;            // full-frame width
@@ -89,6 +105,11 @@ struct BundleSpec {
   bool directorLegacyBlend = false;  // their pooled blend as the legacy MatMul "/s2/blend"
   // --- additions (v4) ---
   LipTemplate lipTemplate = LipTemplate::None;
+  // --- additions (v6) ---
+  // The teeth members (forge_teeth.h). With it the manifest carries the
+  // "unified" block and, when teeth->declare, the teeth's own "tessera" block
+  // in place of the one nestedBlocks writes.
+  std::optional<TeethSpec> teeth;
 };
 
 // The lip contour template: the canonical lip polygon (kLipVertices vertices,

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "forge_internal.h"
+#include "forge_teeth.h"
 
 namespace fs = std::filesystem;
 
@@ -191,7 +192,11 @@ std::string manifestText(const BundleSpec& spec) {
   if (spec.jpegDriver) kv.emplace_back("target_frames", quote(spec.jpegDirName));
   if (spec.mp4Driver && spec.mp4Name != "target_frames.mp4") kv.emplace_back("target_frames_mp4", quote(spec.mp4Name));
   if (spec.hevcPrior) kv.emplace_back("P_hevc", quote(spec.hevcName));
-  if (spec.nestedBlocks) {
+  if (spec.teeth) {
+    // The teeth's block states the bank's own stamp; it replaces the generic one.
+    if (spec.teeth->declare) kv.emplace_back("tessera", teethManifestBlock(teethStamp(spec), *spec.teeth));
+    kv.emplace_back("unified", unifiedBlock(spec.crop));
+  } else if (spec.nestedBlocks) {
     kv.emplace_back("tessera", tesseraBlock(spec.crop));
     kv.emplace_back("unified", unifiedBlock(spec.crop));
   }
@@ -387,6 +392,7 @@ void writeBundle(const std::string& dirStr, const BundleSpec& spec) {
   if (spec.hevcPrior) writePriorHevc(member(spec.hevcName).string(), spec, spec.hevc);
   for (const std::string& key : spec.directorKeys)
     writeDirector(member("model_" + key + ".onnx").string(), spec, directorOptionsForKey(spec, key));
+  if (spec.teeth) writeTeethMembers(dirStr, spec, *spec.teeth);
 }
 
 BundleSpec demoSpec(const std::string& portraitPath) {

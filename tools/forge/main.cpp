@@ -26,12 +26,15 @@ const char* kUsage =
     "                        [--hevc-prior] [--hevc-name NAME] [--hevc-count declared|absent]\n"
     "                        [--hevc-frames N] [--hevc-qp N] [--hevc-420]\n"
     "                        [--models KEY[,KEY...]] [--legacy-blend] [--lip none|plain|mapped]\n"
+    "                        [--teeth N]\n"
     "      write a synthetic identity bundle (defaults: nt 4, 64x48, crop 32, frames 6, seed 1);\n"
     "      --mp4 adds the H.264 driver movie, --hevc-prior the HEVC 4:4:4 source-frame movie\n"
     "      (with --prior none it is the only prior); --hevc-qp makes it lossy (default lossless);\n"
     "      --models writes one director per key (b1, b4, b24_fp32: model_<key>.onnx, batch after 'b'),\n"
     "      --legacy-blend gives them the MatMul blend of older directors;\n"
-    "      --lip writes lip_template.v1.json (plain polygon, or with an anchor-linear lip_map)\n"
+    "      --lip writes lip_template.v1.json (plain polygon, or with an anchor-linear lip_map);\n"
+    "      --teeth writes the four teeth members with a bank of N donors (crop 16 or more) and the\n"
+    "      manifest's tessera and unified blocks\n"
     "  le-forge mp4 <file> [bundle options]\n"
     "      write only the driver movie of the bundle those options describe\n"
     "  le-forge demo <dir> [--portrait image] [--mp4]\n"
@@ -166,6 +169,11 @@ int run(int argc, char** argv) {
     else if (o == "--hevc-qp") spec.hevc.qp = toInt(o, value(), 0, 51), spec.hevc.lossless = false;
     else if (o == "--hevc-420") spec.hevc.subsampled = true;
     else if (o == "--legacy-blend") spec.directorLegacyBlend = true;
+    else if (o == "--teeth") {
+      le::forge::TeethSpec t;
+      t.donors = toInt(o, value(), 1, 1024);
+      spec.teeth = t;
+    }
     else if (o == "--lip") {
       const std::string v = value();
       if (v == "none") spec.lipTemplate = le::forge::LipTemplate::None;
@@ -217,6 +225,7 @@ int run(int argc, char** argv) {
               spec.crop, spec.frames, unsigned(spec.seed), spec.portrait.empty() ? "" : (", portrait " + spec.portrait).c_str());
   for (const std::string& key : spec.directorKeys)
     std::printf("  director %s: %s\n", key.c_str(), le::forge::memberFile(spec, "model_" + key + ".onnx").c_str());
+  if (spec.teeth) std::printf("  teeth: %d donors\n", spec.teeth->donors);
   return 0;
 }
 
