@@ -433,7 +433,13 @@ TesseraCarriage tesseraCarriage(const std::string& bundleDir) {
   }
   for (int i = 0; i < kTesseraSlots; ++i) {
     c.paths[i] = resolveMember(bundleDir, c.names[i]);
-    if (!canOpen(c.paths[i])) c.missing.emplace_back(kSlotKeys[i]);
+    // A directory opens for reading too, yet holds no member.
+    bool present = false;
+    try {
+      present = RawFile(c.paths[i]).regular();
+    } catch (const std::exception&) {
+    }
+    if (!present) c.missing.emplace_back(kSlotKeys[i]);
   }
   c.complete = c.missing.empty();
   return c;

@@ -491,6 +491,9 @@ TEST(TeethCarriage, NamesFromTheManifestAndWhatItCannotSay) {
   EXPECT_EQ(c.names[2], "w/h.pt");
   EXPECT_EQ(c.path("head_weights"), dir + "/w/h.pt");
   EXPECT_EQ(c.missing, std::vector<std::string>{"head_weights"});
+  // A directory in a member's place is no member.
+  fs::create_directories(fs::path(dir) / "w" / "h.pt");
+  EXPECT_EQ(le::tesseraCarriage(dir).missing, std::vector<std::string>{"head_weights"});
   EXPECT_EQ(c.planes, (std::vector<std::string>{"linux", "ios"}));
   EXPECT_EQ(errorOf([&] { (void)c.path("weights"); }), "teeth: no such member slot 'weights'");
 
