@@ -5,7 +5,7 @@ JOBS       ?= 2
 CMAKE_ARGS ?=
 DEMO_DIR   ?= out/demo
 
-.PHONY: all deps configure build test demo test-asan test-tsan bench clean
+.PHONY: all deps configure build test demo test-asan test-tsan bench clean fuzz fuzz-smoke
 
 all: build
 
@@ -43,10 +43,26 @@ demo: build
 	$(BUILD)/tools/lecore speak $(DEMO_DIR) --engine $(DEMO_ENGINE) --audio out/demo_speech.wav \
 	    --out out/demo.mp4 --sheet out/demo_sheet.png
 
+# Fuzzing: the libFuzzer harnesses of fuzz/ (clang, AddressSanitizer + UBSan) in
+# a build tree of their own, with their seed corpora written by the forge's
+# encoders; fuzz-smoke runs each for a fixed number of executions and fails on
+# a finding. A longer run of one harness: fuzz/run.sh build-fuzz run <name> <seconds>.
+FUZZ_BUILD      ?= build-fuzz
+FUZZ_RUNS       ?= 20000
+FUZZ_CMAKE_ARGS ?=
+fuzz:
+	cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ $(FUZZ_CMAKE_ARGS)
+	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	rm -rf $(FUZZ_BUILD)/seeds
+	$(FUZZ_BUILD)/le-fuzz-seeds $(FUZZ_BUILD)/seeds
+
+fuzz-smoke: fuzz
+	bash fuzz/run.sh $(FUZZ_BUILD) smoke $(FUZZ_RUNS)
+
 bench:
 	@bash scripts/setup-deps.sh --bench
 	$(MAKE) build BUILD=build-release BUILD_TYPE=Release
 	for b in build-release/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
 
 clean:
-	rm -rf build build-asan build-tsan build-release out
+	rm -rf build build-asan build-tsan build-release build-fuzz out
