@@ -1,11 +1,15 @@
 // The exported teeth-member calls: slots, carriage and loaded members, so that
 // a host can find the members, decode the bank track itself and hand the
 // pixels back in donor order. Nothing throws across these calls.
+#include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "base/le_error.h"
+#include "base/le_file.h"
 #include "le/le_tessera.h"
+#include "tessera/le_bankdec_ff.h"
 #include "tessera/le_bundle_tessera.h"
 
 struct le_tessera_carriage {
@@ -180,6 +184,27 @@ int le_tessera_members_reorder(const le_tessera_members* m, const uint8_t* track
     copyToBuffer(e.what(), err, cap);
   } catch (...) {
     copyToBuffer("le_tessera_members_reorder: unknown failure", err, cap);
+  }
+  return 1;
+}
+
+int le_tessera_members_decode_bank(const le_tessera_members* m, uint8_t* donor, char* err, int cap) {
+  if (!m || !donor) {
+    copyToBuffer("le_tessera_members_decode_bank: null argument", err, cap);
+    return 1;
+  }
+  try {
+    const le::TesseraAttachInputs& in = m->in;
+    const std::vector<uint8_t> track = le::readBytes(in.bank_track_path);
+    const std::vector<uint8_t> bank =
+        le::decodeBankTrack(track.data(), track.size(), in.n_donors, in.band_h, in.band_w, in.track_order);
+    // decodeBankTrack returns exactly n_donors x band_h x band_w x 3 bytes: band_bytes.
+    std::memcpy(donor, bank.data(), bank.size());
+    return 0;
+  } catch (const std::exception& e) {
+    copyToBuffer(e.what(), err, cap);
+  } catch (...) {
+    copyToBuffer("le_tessera_members_decode_bank: unknown failure", err, cap);
   }
   return 1;
 }

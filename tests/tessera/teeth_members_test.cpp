@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/le_file.h"
 #include "bundle/le_bundle.h"
 #include "forge/forge_head.h"
 #include "forge/forge_teeth.h"
@@ -20,6 +21,7 @@
 #include "support/errors.h"
 #include "support/files.h"
 #include "support/tmpdir.h"
+#include "tessera/le_bankdec_ff.h"
 #include "tessera/le_bundle_tessera.h"
 #include "tessera/le_tessera_pi.h"
 
@@ -542,6 +544,37 @@ TEST(TeethReorder, TrackFramesLandInTheirDonorSlots) {
   char small[9];
   EXPECT_EQ(le_tessera_members_reorder(h, nullptr, viaC.data(), small, sizeof small), 1);
   EXPECT_STREQ(small, "le_tesse");  // cap - 1 bytes and the NUL
+  le_tessera_members_close(h);
+}
+
+// The library's own decoder and a host's (any decoder handing back track
+// frames, then the reorder call) give one bank: the forged donors.
+TEST(TeethReorder, LibraryDecodeEqualsHostDecodeAndReorder) {
+  char err[256] = "";
+  le_tessera_members* h = le_tessera_members_open(master().c_str(), err, sizeof err);
+  ASSERT_NE(h, nullptr) << err;
+  const size_t bytes = size_t(le_tessera_members_band_bytes(h));
+  std::vector<uint8_t> library(bytes), host(bytes);
+  ASSERT_EQ(le_tessera_members_decode_bank(h, library.data(), err, sizeof err), 0) << err;
+
+  const le::TesseraAttachInputs in = le::loadTesseraMembers(master());
+  const std::vector<uint8_t> file = le::readBytes(in.bank_track_path);
+  std::vector<int32_t> trackOrder(size_t(in.n_donors));
+  for (int i = 0; i < in.n_donors; ++i) trackOrder[size_t(i)] = i;
+  const std::vector<uint8_t> frames =
+      le::decodeBankTrack(file.data(), file.size(), in.n_donors, in.band_h, in.band_w, trackOrder);
+  ASSERT_EQ(le_tessera_members_reorder(h, frames.data(), host.data(), err, sizeof err), 0) << err;
+  EXPECT_EQ(host, library);
+
+  // 4:4:4 H.264 at quantiser 0: only the colour conversion's rounding remains.
+  const le::forge::DonorBank forged = le::forge::teethBank(BundleSpec{}, masterTeeth());
+  ASSERT_EQ(forged.donorRgb.size(), bytes);
+  int worst = 0;
+  for (size_t i = 0; i < bytes; ++i) worst = std::max(worst, std::abs(int(library[i]) - int(forged.donorRgb[i])));
+  EXPECT_LE(worst, 2);
+
+  EXPECT_EQ(le_tessera_members_decode_bank(h, nullptr, err, sizeof err), 1);
+  EXPECT_STREQ(err, "le_tessera_members_decode_bank: null argument");
   le_tessera_members_close(h);
 }
 
