@@ -16,6 +16,8 @@
 
 namespace le::tessera::json {
 
+struct JMember;
+
 // One JSON value. Object members keep document order and duplicates; every
 // lookup takes the first member with the key.
 struct JVal {
@@ -25,7 +27,7 @@ struct JVal {
   double num = 0.0;
   std::string str;
   std::vector<JVal> arr;
-  std::vector<std::pair<std::string, JVal>> obj;
+  std::vector<JMember> obj;
 
   bool isNull() const { return kind == Null; }
   bool isBool() const { return kind == Bool; }
@@ -36,6 +38,14 @@ struct JVal {
   // The first member with this key; null when there is none or this is not an object.
   const JVal* find(std::string_view key) const;
   bool has(std::string_view key) const { return find(key) != nullptr; }
+};
+
+// One object member. A struct rather than a pair: a pair of an incomplete
+// value type is rejected by some standard libraries' constraint checks.
+struct JMember {
+  std::string first;
+  JVal second;
+  JMember(std::string key, JVal value) : first(std::move(key)), second(std::move(value)) {}
 };
 
 // A cursor over a byte range. Each reader throws std::runtime_error with a
