@@ -1,5 +1,6 @@
-// Vector kernels F16ToF32, F32ToF16, RoundF16Mul, Rgb8ToPlanarF16,
-// compiled once per x86 target by Highway and dispatched at run time.
+// Vector kernels F16ToF32, F32ToF16, RoundF16Mul, Rgb8ToPlanarF16, the teeth
+// retrieval terms and Conv3x3Range, compiled once per x86 target by Highway
+// and dispatched at run time.
 //
 // The target set and why it is chosen this way: compose/le_simd_targets.h.
 #include "compose/le_simd_targets.h"
@@ -182,6 +183,216 @@ void Rgb8ToPlanarF16(const uint8_t* HWY_RESTRICT rgb, uint16_t* HWY_RESTRICT dst
   }
 }
 
+template <class DF>
+HWY_INLINE hn::Vec<DF> RoundHalfVec(DF df, hn::Vec<DF> v) {
+  return HalfBitsToF32(df, F32ToHalfBits(df, v));
+}
+
+template <class DF>
+HWY_INLINE hn::Vec<DF> LoadWeights(DF df, const uint16_t* HWY_RESTRICT w) {
+  const hn::Rebind<uint16_t, DF> du16;
+  return HalfBitsToF32(df, hn::LoadU(du16, w));
+}
+template <class DF>
+HWY_INLINE hn::Vec<DF> LoadWeights(DF df, const float* HWY_RESTRICT w) {
+  return hn::LoadU(df, w);
+}
+
+// The retrieval term of pixels i..i+Lanes-1 (detail::retrieveTerm per lane).
+template <class DF, typename W>
+HWY_INLINE hn::Vec<DF> TermVec(DF df, const uint16_t* HWY_RESTRICT a,
+                               const uint16_t* HWY_RESTRICT b, const W* HWY_RESTRICT w,
+                               size_t n, size_t i) {
+  const hn::Rebind<uint16_t, DF> du16;
+  auto s = hn::Zero(df);
+  for (size_t c = 0; c < 3; ++c) {
+    const auto av = HalfBitsToF32(df, hn::LoadU(du16, a + c * n + i));
+    const auto bv = HalfBitsToF32(df, hn::LoadU(du16, b + c * n + i));
+    const auto d = RoundHalfVec(df, hn::Abs(hn::Sub(av, bv)));
+    s = c == 0 ? d : hn::Add(s, d);
+  }
+  const auto m = RoundHalfVec(df, hn::Div(s, hn::Set(df, 3.0f)));
+  return RoundHalfVec(df, hn::Mul(m, LoadWeights(df, w + i)));
+}
+
+HWY_INLINE float WeightAt(const uint16_t* w, size_t i) { return detail::f16ToF32(w[i]); }
+HWY_INLINE float WeightAt(const float* w, size_t i) { return w[i]; }
+
+// Sums the terms of [first, end) into the 16 fixed partials: vectors cover
+// whole groups of 16 pixels (16 / Lanes accumulators, lane k of accumulator
+// v being partial v*Lanes + k), the pixels after the last group go to their
+// partials one by one, exactly as the scalar twin adds them.
+template <typename W>
+float TermSum(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY_RESTRICT b,
+              const W* HWY_RESTRICT w, size_t n, size_t first, size_t end) {
+  constexpr size_t kL = detail::kTermLanes;
+  const hn::CappedTag<float, kL> df;
+  const size_t N = hn::Lanes(df);  // 4, 8 or 16 on x86: divides kL
+  const size_t V = kL / N;
+  hn::Vec<decltype(df)> acc[kL / 4];
+  for (size_t v = 0; v < V; ++v) acc[v] = hn::Zero(df);
+  size_t i = first;
+  for (; end >= kL && i <= end - kL; i += kL) {
+    for (size_t v = 0; v < V; ++v) acc[v] = hn::Add(acc[v], TermVec(df, a, b, w, n, i + v * N));
+  }
+  HWY_ALIGN float lanes[kL];
+  for (size_t v = 0; v < V; ++v) hn::Store(acc[v], df, lanes + v * N);
+  for (size_t k = 0; i < end; ++i, ++k) {
+    lanes[k] += detail::retrieveTerm(a, b, n, i, WeightAt(w, i));
+  }
+  return detail::sumTermLanes(lanes);
+}
+
+float RetrieveTermPooled(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY_RESTRICT b,
+                         const uint16_t* HWY_RESTRICT w, size_t n) {
+  return TermSum(a, b, w, n, 0, n);
+}
+
+float RetrieveTermExactRange(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY_RESTRICT b,
+                             const float* HWY_RESTRICT w, size_t n, size_t first, size_t end) {
+  return TermSum(a, b, w, n, first, end);
+}
+
+float RetrieveTermExact(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY_RESTRICT b,
+                        const float* HWY_RESTRICT w, size_t n) {
+  return TermSum(a, b, w, n, 0, n);
+}
+
+// The lane shifts of the two edge vectors of a row: the left one brings the
+// zero padding in at lane 0, the right one at the last lane.
+template <class DF>
+struct EdgeShifts {
+  using Idx = decltype(hn::SetTableIndices(DF(), static_cast<const int32_t*>(nullptr)));
+  Idx up, down;
+  decltype(hn::FirstN(DF(), 1)) first, allButLast;
+  explicit EdgeShifts(DF df) {
+    const size_t N = hn::Lanes(df);
+    HWY_ALIGN int32_t u[64], d[64];
+    for (size_t i = 0; i < N; ++i) {
+      u[i] = int32_t(i == 0 ? 0 : i - 1);
+      d[i] = int32_t(i + 1 < N ? i + 1 : N - 1);
+    }
+    up = hn::SetTableIndices(df, u);
+    down = hn::SetTableIndices(df, d);
+    first = hn::FirstN(df, 1);
+    allButLast = hn::FirstN(df, N - 1);
+  }
+};
+
+// Input row `row` at columns x + kx - 1 + lane. kEdge -1: the vector at
+// x = 0 (column -1 is padding); +1: the vector ending at the last column
+// (column w is padding); 0: interior, every column exists.
+template <int kEdge, class DF>
+HWY_INLINE hn::Vec<DF> TapLoad(DF df, const float* HWY_RESTRICT row, size_t x, size_t kx,
+                               const EdgeShifts<DF>& e) {
+  if (kEdge < 0 && kx == 0) {
+    return hn::IfThenZeroElse(e.first, hn::TableLookupLanes(hn::LoadU(df, row + x), e.up));
+  }
+  if (kEdge > 0 && kx == 2) {
+    return hn::IfThenElseZero(e.allButLast, hn::TableLookupLanes(hn::LoadU(df, row + x), e.down));
+  }
+  return hn::LoadU(df, row + x + kx - 1);
+}
+
+// kB vectors of one output row from x on, for kO consecutive output planes
+// at once (each input vector loaded once serves all of them): bias, then
+// every tap, in the order of detail::conv3x3Pixel. Padding taps of the edge
+// vectors add w * 0, which leaves the sum as skipping them would (up to the
+// sign of an exact zero).
+// wp: the kO planes' weights packed tap by tap ([ic][ky][kx][o]).
+template <size_t kO, size_t kB, int kEdge, class DF>
+HWY_INLINE void ConvBlock(DF df, const EdgeShifts<DF>& e, const float* HWY_RESTRICT src,
+                          size_t inPlanes, size_t plane, size_t w, const float* HWY_RESTRICT wp,
+                          const float* HWY_RESTRICT bias, size_t y, size_t ky0, size_t ky1, size_t x,
+                          float* HWY_RESTRICT dst) {
+  const size_t N = hn::Lanes(df);
+  hn::Vec<DF> acc[kO][kB];
+  for (size_t o = 0; o < kO; ++o)
+    for (size_t j = 0; j < kB; ++j) acc[o][j] = hn::Set(df, bias[o]);
+  for (size_t ic = 0; ic < inPlanes; ++ic) {
+    for (size_t ky = ky0; ky < ky1; ++ky) {
+      const float* row = src + ic * plane + (y + ky - 1) * w;
+      const float* wk = wp + (ic * 9 + ky * 3) * kO;
+      for (size_t kx = 0; kx < 3; ++kx) {
+        hn::Vec<DF> in[kB];
+        for (size_t j = 0; j < kB; ++j) in[j] = TapLoad<kEdge>(df, row, x + j * N, kx, e);
+        for (size_t o = 0; o < kO; ++o) {
+          const auto wv = hn::Set(df, wk[kx * kO + o]);
+          for (size_t j = 0; j < kB; ++j) acc[o][j] = hn::MulAdd(wv, in[j], acc[o][j]);
+        }
+      }
+    }
+  }
+  for (size_t o = 0; o < kO; ++o)
+    for (size_t j = 0; j < kB; ++j) hn::StoreU(acc[o][j], df, dst + o * plane + y * w + x + j * N);
+}
+
+// Output planes o..o+kO-1 of one batch item (wo: plane o's weights, wp the
+// same packed; dst: plane o's output).
+template <size_t kO, size_t kB, class DF>
+HWY_INLINE void ConvPlanes(DF df, const EdgeShifts<DF>& e, const float* HWY_RESTRICT src,
+                           size_t inPlanes, size_t h, size_t w, const float* HWY_RESTRICT wo,
+                           const float* HWY_RESTRICT wp, const float* HWY_RESTRICT bias,
+                           float* HWY_RESTRICT dst) {
+  const size_t N = hn::Lanes(df);
+  const size_t plane = h * w, wStride = inPlanes * 9;
+  for (size_t y = 0; y < h; ++y) {
+    const size_t ky0 = y == 0 ? 1 : 0, ky1 = y + 1 < h ? 3 : 2;
+    if (w < N + 2) {  // narrower than two edge vectors: one pixel at a time
+      for (size_t x = 0; x < w; ++x) {
+        for (size_t o = 0; o < kO; ++o) {
+          dst[o * plane + y * w + x] = detail::conv3x3Pixel(src, inPlanes, h, w, wo + o * wStride, bias[o], y, x);
+        }
+      }
+      continue;
+    }
+    // The two edge vectors, and the interior between them; the last
+    // interior vector may overlap its neighbours, recomputing lanes to the
+    // same values.
+    ConvBlock<kO, 1, -1>(df, e, src, inPlanes, plane, w, wp, bias, y, ky0, ky1, 0, dst);
+    ConvBlock<kO, 1, +1>(df, e, src, inPlanes, plane, w, wp, bias, y, ky0, ky1, w - N, dst);
+    size_t x = N;
+    for (; x + kB * N <= w - N; x += kB * N) {
+      ConvBlock<kO, kB, 0>(df, e, src, inPlanes, plane, w, wp, bias, y, ky0, ky1, x, dst);
+    }
+    for (; x + N <= w - N; x += N) {
+      ConvBlock<kO, 1, 0>(df, e, src, inPlanes, plane, w, wp, bias, y, ky0, ky1, x, dst);
+    }
+    if (x < w - N) ConvBlock<kO, 1, 0>(df, e, src, inPlanes, plane, w, wp, bias, y, ky0, ky1, w - 2 * N, dst);
+  }
+}
+
+void Conv3x3Range(const float* HWY_RESTRICT in, size_t batch, size_t inPlanes, size_t h,
+                  size_t w, const float* HWY_RESTRICT weights, const float* HWY_RESTRICT bias,
+                  size_t outPlanes, float* HWY_RESTRICT out, size_t first, size_t end) {
+  using DF = hn::ScalableTag<float>;
+  const DF df;
+  const EdgeShifts<DF> e(df);
+  const size_t plane = h * w;
+  // Groups of four output planes share every input load; their weights are
+  // packed tap by tap on the stack (up to kMaxPackedIn input planes).
+  constexpr size_t kGroup = 4, kMaxPackedIn = 32;
+  HWY_ALIGN float packed[kMaxPackedIn * 9 * kGroup];
+  size_t packedFor = ~size_t(0);  // output plane the packing holds
+  for (size_t t = first; t < end;) {
+    const size_t b = t / outPlanes, o = t % outPlanes;
+    const float* src = in + b * inPlanes * plane;
+    const float* wo = weights + o * inPlanes * 9;
+    if (o + kGroup <= outPlanes && t + kGroup <= end && inPlanes <= kMaxPackedIn) {
+      if (packedFor != o) {
+        for (size_t k = 0; k < inPlanes * 9; ++k)
+          for (size_t g = 0; g < kGroup; ++g) packed[k * kGroup + g] = wo[g * inPlanes * 9 + k];
+        packedFor = o;
+      }
+      ConvPlanes<kGroup, 2>(df, e, src, inPlanes, h, w, wo, packed, bias + o, out + t * plane);
+      t += kGroup;
+    } else {
+      ConvPlanes<1, 4>(df, e, src, inPlanes, h, w, wo, wo, bias + o, out + t * plane);
+      t += 1;
+    }
+  }
+}
+
 int64_t Which() { return HWY_TARGET; }
 
 #undef LE_SIMD_SOFT_F16
@@ -213,6 +424,10 @@ HWY_EXPORT(F16ToF32);
 HWY_EXPORT(F32ToF16);
 HWY_EXPORT(RoundF16Mul);
 HWY_EXPORT(Rgb8ToPlanarF16);
+HWY_EXPORT(RetrieveTermPooled);
+HWY_EXPORT(RetrieveTermExactRange);
+HWY_EXPORT(RetrieveTermExact);
+HWY_EXPORT(Conv3x3Range);
 HWY_EXPORT(Which);
 
 void f16ToF32(const uint16_t* src, float* dst, size_t n) {
@@ -230,6 +445,30 @@ void roundF16Mul(const float* a, const float* b, float* out, size_t n) {
 void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* dst, size_t planeStride,
                      size_t n) {
   HWY_DYNAMIC_DISPATCH(Rgb8ToPlanarF16)(rgb, dst, planeStride, n);
+}
+
+float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w, size_t n) {
+  return HWY_DYNAMIC_DISPATCH(RetrieveTermPooled)(a, b, w, n);
+}
+
+float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w, size_t n,
+                             size_t first, size_t end) {
+  if (end > n) end = n;
+  if (first >= end) return 0.0f;
+  return HWY_DYNAMIC_DISPATCH(RetrieveTermExactRange)(a, b, w, n, first, end);
+}
+
+float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w, size_t n) {
+  return HWY_DYNAMIC_DISPATCH(RetrieveTermExact)(a, b, w, n);
+}
+
+void conv3x3Range(const float* in, size_t batch, size_t inPlanes, size_t h, size_t w,
+                  const float* weights, const float* bias, size_t outPlanes, float* out,
+                  size_t first, size_t end) {
+  if (end > batch * outPlanes) end = batch * outPlanes;
+  if (first >= end || h == 0 || w == 0) return;
+  HWY_DYNAMIC_DISPATCH(Conv3x3Range)(in, batch, inPlanes, h, w, weights, bias, outPlanes, out,
+                                     first, end);
 }
 
 const char* target() {
@@ -311,6 +550,48 @@ void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* dst, size_t planeStride,
 void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v,
                       int width, int chromaStep, uint8_t* rgb) {
   detail::yuvScalarRange(y, u, v, 0, width, chromaStep, rgb);
+}
+
+namespace {
+float termSum(const uint16_t* a, const uint16_t* b, const uint16_t* w16, const float* w32,
+              size_t n, size_t first, size_t end) {
+  float lanes[detail::kTermLanes] = {};
+  for (size_t i = first; i < end; ++i) {
+    const float wi = w16 ? detail::f16ToF32(w16[i]) : w32[i];
+    lanes[(i - first) % detail::kTermLanes] += detail::retrieveTerm(a, b, n, i, wi);
+  }
+  return detail::sumTermLanes(lanes);
+}
+}  // namespace
+
+float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w, size_t n) {
+  return termSum(a, b, w, nullptr, n, 0, n);
+}
+
+float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w, size_t n,
+                             size_t first, size_t end) {
+  if (end > n) end = n;
+  return first < end ? termSum(a, b, nullptr, w, n, first, end) : 0.0f;
+}
+
+float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w, size_t n) {
+  return termSum(a, b, nullptr, w, n, 0, n);
+}
+
+void conv3x3Range(const float* in, size_t batch, size_t inPlanes, size_t h, size_t w,
+                  const float* weights, const float* bias, size_t outPlanes, float* out,
+                  size_t first, size_t end) {
+  if (end > batch * outPlanes) end = batch * outPlanes;
+  for (size_t t = first; t < end; ++t) {
+    const size_t o = t % outPlanes;
+    const float* src = in + (t / outPlanes) * inPlanes * h * w;
+    for (size_t y = 0; y < h; ++y) {
+      for (size_t x = 0; x < w; ++x) {
+        out[t * h * w + y * w + x] =
+            detail::conv3x3Pixel(src, inPlanes, h, w, weights + o * inPlanes * 9, bias[o], y, x);
+      }
+    }
+  }
 }
 
 }  // namespace scalar

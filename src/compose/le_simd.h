@@ -2,7 +2,9 @@
 //
 // Every wrapper below calls the best compiled variant of the kernel of the
 // same name with an upper-case initial (F16ToF32, F32ToF16, RoundF16Mul,
-// Rgb8ToPlanarF16 in le_simd.cpp; Yuv420RowToRgb24 in le_yuv2rgb_simd.cpp).
+// Rgb8ToPlanarF16, RetrieveTermPooled, RetrieveTermExactRange,
+// RetrieveTermExact, Conv3x3Range in le_simd.cpp; Yuv420RowToRgb24 in
+// le_yuv2rgb_simd.cpp).
 // The choice is Highway's dynamic dispatch: made on the first call, cached,
 // thread-safe. All kernels are pure functions of their arguments, never
 // allocate, and write only their output ranges.
@@ -38,6 +40,35 @@ void roundF16Mul(const float* a, const float* b, float* out, size_t n);
 // For c in 0..2 and i < n: dst[c*planeStride + i] = half(rgb[3i + c] / 255.f).
 void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* dst, size_t planeStride,
                      size_t n);
+
+// Teeth retrieval terms. a and b hold 3 planes of n half values each (plane
+// c at a + c*n); per pixel i the term is
+//   m_i = half((half(|a0-b0|) + half(|a1-b1|) + half(|a2-b2|)) / 3)
+//   term_i = half(m_i * w_i)
+// (half(x): x rounded to half and back to float; float32 arithmetic). The
+// terms are summed in float32 in a fixed order that does not depend on the
+// vector width: 16 partial sums, term i going to partial (i - first) % 16
+// in index order, then the partials added 0..15 -- so every target gives the
+// same bits as the scalar twin.
+// Pooled: w is half, the whole range [0, n).
+float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w, size_t n);
+// Exact: w is float32, pixels first..end-1 (planes still n apart).
+float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w, size_t n,
+                             size_t first, size_t end);
+float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w, size_t n);
+
+// 3x3 convolution, stride 1, one pixel of zero padding. in: batch x
+// inPlanes x h x w; weights: outPlanes x inPlanes x 3 x 3; out: batch x
+// outPlanes x h x w. Computes work items first..end-1 of (batch x outPlanes),
+// item t being batch t / outPlanes, output plane t % outPlanes. Per pixel:
+// bias, then the taps added in (input plane, kernel row, kernel column)
+// order, taps in the padding skipped (the vector code adds w * 0 for them at
+// the row ends, which can only change the sign of an exact zero). Targets
+// with FMA fuse each multiply-add, so they may differ from the scalar twin
+// in the last bits.
+void conv3x3Range(const float* in, size_t batch, size_t inPlanes, size_t h, size_t w,
+                  const float* weights, const float* bias, size_t outPlanes, float* out,
+                  size_t first, size_t end);
 
 // One row of 4:2:0 video to packed RGB24 (limited-range BT.601 integer
 // coefficients). Pixel x uses Y = y[x], U = u[chromaStep*(x/2)],
@@ -88,6 +119,13 @@ void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* dst, size_t planeStride,
                      size_t n);
 void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v,
                       int width, int chromaStep, uint8_t* rgb);
+float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w, size_t n);
+float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w, size_t n,
+                             size_t first, size_t end);
+float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w, size_t n);
+void conv3x3Range(const float* in, size_t batch, size_t inPlanes, size_t h, size_t w,
+                  const float* weights, const float* bias, size_t outPlanes, float* out,
+                  size_t first, size_t end);
 }  // namespace scalar
 
 // Inline single-element rules shared by the kernels' remainder code (both
@@ -156,6 +194,44 @@ inline float f16ToF32(uint16_t h) {
     bits = sign | ((e + 112) << 23) | (m << 13);
   }
   return bitsFloat(bits);
+}
+
+inline float roundHalf(float v) { return f16ToF32(f32ToF16KeepNaN(v)); }
+
+// One retrieval term (see retrieveTermPooled); pixel i of planes n apart.
+inline float retrieveTerm(const uint16_t* a, const uint16_t* b, size_t n, size_t i, float w) {
+  float s = 0.0f;
+  for (size_t c = 0; c < 3; ++c) {
+    const float d = roundHalf(__builtin_fabsf(f16ToF32(a[c * n + i]) - f16ToF32(b[c * n + i])));
+    s = c == 0 ? d : s + d;
+  }
+  return roundHalf(roundHalf(s / 3.0f) * w);
+}
+
+// The partial sums every retrieval-term kernel keeps (see above).
+inline constexpr size_t kTermLanes = 16;
+
+inline float sumTermLanes(const float* lanes) {
+  float total = lanes[0];
+  for (size_t k = 1; k < kTermLanes; ++k) total += lanes[k];
+  return total;
+}
+
+// One output pixel of conv3x3Range; src is the item's first input plane.
+inline float conv3x3Pixel(const float* src, size_t inPlanes, size_t h, size_t w,
+                          const float* wo, float bias, size_t y, size_t x) {
+  const size_t plane = h * w;
+  const size_t ky0 = y == 0 ? 1 : 0, ky1 = y + 1 < h ? 3 : 2;
+  const size_t kx0 = x == 0 ? 1 : 0, kx1 = x + 1 < w ? 3 : 2;
+  float acc = bias;
+  for (size_t ic = 0; ic < inPlanes; ++ic) {
+    for (size_t ky = ky0; ky < ky1; ++ky) {
+      const float* row = src + ic * plane + (y + ky - 1) * w;
+      const float* wk = wo + ic * 9 + ky * 3;
+      for (size_t kx = kx0; kx < kx1; ++kx) acc += wk[kx] * row[x + kx - 1];
+    }
+  }
+  return acc;
 }
 
 inline uint8_t clampByte(int v) {

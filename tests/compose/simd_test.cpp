@@ -657,4 +657,143 @@ TEST(SimdYuv, OtherChromaStepsUseTheScalarRule) {
   }
 }
 
+
+// ---------------------------------------------------------------------------
+// Teeth retrieval terms and the 3x3 convolution.
+
+// The retrieval term of one pixel with the test's own half rounding.
+float refRoundHalf(float v) { return refHalfToFloat(refFloatToHalf(v, true)); }
+float refTerm(const std::vector<uint16_t>& a, const std::vector<uint16_t>& b, size_t n, size_t i,
+              float w) {
+  float s = 0.0f;
+  for (size_t c = 0; c < 3; ++c) {
+    const float d = refRoundHalf(std::fabs(refHalfToFloat(a[c * n + i]) - refHalfToFloat(b[c * n + i])));
+    s = c == 0 ? d : s + d;
+  }
+  return refRoundHalf(refRoundHalf(s / 3.0f) * w);
+}
+// The documented order: 16 partials, term i into partial (i - first) % 16, then 0..15.
+float refTermSum(const std::vector<uint16_t>& a, const std::vector<uint16_t>& b,
+                 const std::vector<float>& w, size_t n, size_t first, size_t end) {
+  float lanes[16] = {};
+  for (size_t i = first; i < end; ++i) lanes[(i - first) % 16] += refTerm(a, b, n, i, w[i]);
+  float total = lanes[0];
+  for (int k = 1; k < 16; ++k) total += lanes[k];
+  return total;
+}
+// A half in (-2, 2), subnormals included.
+uint16_t smallHalf(std::mt19937& rng) {
+  const uint16_t h = uint16_t(rng());
+  return uint16_t((h & 0x83FF) | ((h >> 10) % 16) << 10);
+}
+
+TEST(SimdTeeth, RetrievalTermsBitExactEveryTargetAndScalar) {
+  std::mt19937 rng(21);
+  for (size_t n : {size_t(0), size_t(1), size_t(7), size_t(15), size_t(16), size_t(17), size_t(33),
+                   size_t(64), size_t(100), size_t(1120)}) {
+    std::vector<uint16_t> a(3 * n), b(3 * n), w16(n);
+    std::vector<float> w16f(n), w32(n);
+    for (size_t i = 0; i < 3 * n; ++i) {
+      a[i] = smallHalf(rng);
+      b[i] = i % 5 == 0 ? a[i] : smallHalf(rng);
+    }
+    for (size_t i = 0; i < n; ++i) {
+      w16[i] = refFloatToHalf(float(rng() % 1000) / 700.0f, true);
+      w16f[i] = refHalfToFloat(w16[i]);
+      w32[i] = i % 4 == 0 ? 0.0f : float(rng() % 1000) / 999.0f;
+    }
+    const size_t first = n / 3, end = n - n / 5;
+    const float pooled = refTermSum(a, b, w16f, n, 0, n);
+    const float exact = refTermSum(a, b, w32, n, 0, n);
+    const float range = refTermSum(a, b, w32, n, first, end);
+    EXPECT_EQ(bitsOf(le::simd::scalar::retrieveTermPooled(a.data(), b.data(), w16.data(), n)), bitsOf(pooled));
+    EXPECT_EQ(bitsOf(le::simd::scalar::retrieveTermExact(a.data(), b.data(), w32.data(), n)), bitsOf(exact));
+    EXPECT_EQ(bitsOf(le::simd::scalar::retrieveTermExactRange(a.data(), b.data(), w32.data(), n, first, end)),
+              bitsOf(range));
+    for (int64_t t : targetsOrSkip()) {
+      ScopedTarget st(t);
+      SCOPED_TRACE(std::string(targetName(t)) + " n=" + std::to_string(n));
+      EXPECT_EQ(bitsOf(le::simd::retrieveTermPooled(a.data(), b.data(), w16.data(), n)), bitsOf(pooled));
+      EXPECT_EQ(bitsOf(le::simd::retrieveTermExact(a.data(), b.data(), w32.data(), n)), bitsOf(exact));
+      EXPECT_EQ(bitsOf(le::simd::retrieveTermExactRange(a.data(), b.data(), w32.data(), n, first, end)),
+                bitsOf(range));
+    }
+  }
+  // A pixel whose channel differences are 0.5, 0.25, 0.125 with weight 1:
+  // mean 0.875/3 at half precision (0x34AB).
+  const std::vector<uint16_t> a = {0x3C00, 0x3C00, 0x3C00}, b = {0x3800, 0x3A00, 0x3B00};
+  const std::vector<float> one = {1.0f};
+  EXPECT_EQ(le::simd::retrieveTermExact(a.data(), b.data(), one.data(), 1), refHalfToFloat(0x34AB));
+}
+
+// Direct 3x3 convolution in double; also the sum of |terms| for the error bound.
+void refConv(const std::vector<float>& in, size_t batch, size_t ip, size_t h, size_t w,
+             const std::vector<float>& wt, const std::vector<float>& bias, size_t op,
+             std::vector<double>& out, std::vector<double>& mag) {
+  out.assign(batch * op * h * w, 0.0);
+  mag.assign(out.size(), 0.0);
+  for (size_t bb = 0; bb < batch; ++bb)
+    for (size_t o = 0; o < op; ++o)
+      for (size_t y = 0; y < h; ++y)
+        for (size_t x = 0; x < w; ++x) {
+          double s = bias[o], m = std::fabs(bias[o]);
+          for (size_t c = 0; c < ip; ++c)
+            for (int ky = 0; ky < 3; ++ky)
+              for (int kx = 0; kx < 3; ++kx) {
+                const long yy = long(y) + ky - 1, xx = long(x) + kx - 1;
+                if (yy < 0 || xx < 0 || yy >= long(h) || xx >= long(w)) continue;
+                const double t = double(wt[((o * ip + c) * 3 + ky) * 3 + kx]) *
+                                 in[((bb * ip + c) * h + size_t(yy)) * w + size_t(xx)];
+                s += t;
+                m += std::fabs(t);
+              }
+          const size_t k = ((bb * op + o) * h + y) * w + x;
+          out[k] = s;
+          mag[k] = m;
+        }
+}
+
+TEST(SimdTeeth, Conv3x3RangeMatchesDirectConvolution) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+  const size_t batch = 2, ip = 3, op = 6;  // items 1..10: groups of four planes and single ones
+  // Widths around one and two vectors (plus the two edge columns) of 4, 8
+  // and 16 lanes, and wider rows with every kind of remainder.
+  const struct { size_t h, w; } sizes[] = {{1, 1},  {2, 3},  {3, 2},  {5, 6},  {5, 7},  {3, 10}, {4, 18}, {9, 17},
+                                           {2, 34}, {3, 33}, {4, 40}, {6, 35}, {13, 70}, {3, 81}};
+  for (const auto& sz : sizes) {
+    const size_t plane = sz.h * sz.w;
+    std::vector<float> in(batch * ip * plane), wt(op * ip * 9), bias(op);
+    for (auto& v : in) v = dist(rng);
+    for (auto& v : wt) v = dist(rng);
+    for (auto& v : bias) v = dist(rng);
+    std::vector<double> ref, mag;
+    refConv(in, batch, ip, sz.h, sz.w, wt, bias, op, ref, mag);
+    // Items 1..6 of 8: items 0 and 7 stay as they were.
+    auto check = [&](const std::vector<float>& out, const std::string& who) {
+      for (size_t k = 0; k < out.size(); ++k) {
+        const size_t item = k / plane;
+        if (item == 0 || item == batch * op - 1) {
+          ASSERT_EQ(out[k], -7.0f) << who << " item " << item;
+          continue;
+        }
+        // Each path's recursive float sum is within (taps + 1) * 2^-24 * sum|terms|.
+        const double tol = double(ip * 9 + 2) * std::ldexp(1.0, -24) * mag[k];
+        ASSERT_NEAR(out[k], ref[k], tol) << who << " " << sz.h << "x" << sz.w << " k=" << k;
+      }
+    };
+    std::vector<float> out(batch * op * plane, -7.0f);
+    le::simd::scalar::conv3x3Range(in.data(), batch, ip, sz.h, sz.w, wt.data(), bias.data(), op, out.data(), 1,
+                                   batch * op - 1);
+    check(out, "scalar");
+    for (int64_t t : targetsOrSkip()) {
+      ScopedTarget st(t);
+      std::fill(out.begin(), out.end(), -7.0f);
+      le::simd::conv3x3Range(in.data(), batch, ip, sz.h, sz.w, wt.data(), bias.data(), op, out.data(), 1,
+                             batch * op - 1);
+      check(out, targetName(t));
+    }
+  }
+}
+
 }  // namespace

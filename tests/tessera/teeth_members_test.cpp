@@ -103,8 +103,6 @@ std::string stampText(const le::tessera::GeometryStamp& g) {
 
 // ------------------------------------------------------------ forged bundles load
 
-void PrintTo(const TeethSpec& t, std::ostream* os) { *os << t.donors << " donors, seed " << t.seed; }
-
 class ForgedTeeth : public ::testing::TestWithParam<TeethSpec> {};
 
 TEST_P(ForgedTeeth, LoadsEveryFieldTheForgeWrote) {
