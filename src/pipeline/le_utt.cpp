@@ -15,6 +15,8 @@
 #include "le/le_motion.h"
 #include "render/le_renderer.h"
 #include "telemetry/le_telemetry.h"
+#include "tessera/le_tessera_pi.h"
+#include "tessera/le_tessera_stream.h"
 
 namespace le::utt {
 
@@ -159,7 +161,8 @@ void Pipeline::stopThreads() {
   }
   cv_.notify_all();
   pcv_.notify_all();
-  for (std::thread* t : {&paste_, &main_, &warm_})
+  tcv_.notify_all();
+  for (std::thread* t : {&tess_, &paste_, &main_, &warm_})
     if (t->joinable()) t->join();
   {
     std::lock_guard<std::mutex> lk(dmu_);
@@ -167,6 +170,8 @@ void Pipeline::stopThreads() {
   }
   dcv_.notify_all();
   if (dispatch_.joinable()) dispatch_.join();
+  // Every feeder has ended: the crop the pass still holds is flushed, not delivered.
+  dropHeld();
 }
 
 Pipeline::~Pipeline() {
@@ -207,13 +212,16 @@ void Pipeline::interrupt() {
   pendingAudio_.clear();
   endMark_ = false;
   pushedSinceTake_ = false;
-  droppedByInterrupt_ += (writeCount_ - readCount_) + pasteQueue_.size();
+  droppedByInterrupt_ += (writeCount_ - readCount_) + pasteQueue_.size() + teethQueue_.size();
   readCount_ = writeCount_;
-  for (PasteJob& j : pasteQueue_) recycleLocked(std::move(j.crop));
-  pasteQueue_.clear();
+  for (std::deque<PasteJob>* q : {&pasteQueue_, &teethQueue_}) {
+    for (PasteJob& j : *q) recycleLocked(std::move(j.crop));
+    q->clear();
+  }
   ++generation_;
   cv_.notify_all();
   pcv_.notify_all();
+  tcv_.notify_all();
 }
 
 int Pipeline::framesAvailable() {
@@ -374,7 +382,7 @@ void Pipeline::pasteLoop() {
       if (stop_) return;
       j = std::move(pasteQueue_.front());
       pasteQueue_.pop_front();
-      if (j.generation != generation_) {
+      if (j.meta.generation != generation_) {
         recycleLocked(std::move(j.crop));
         continue;
       }
@@ -382,11 +390,37 @@ void Pipeline::pasteLoop() {
       cv_.notify_all();  // a queued job's room is free again
     }
     const Clock::time_point t0 = Clock::now();
-    enqueueRaw(j.crop.empty() ? nullptr : j.crop.data(), j.kind, j.si, j.tag, j.kp, j.generation, j.queued);
+    enqueueRaw(j.crop.empty() ? nullptr : j.crop.data(), j.meta);
     std::lock_guard<std::mutex> lk(mu_);
     ++jobsB_;
     stageBms_ += msSince(t0);
     pasteBusy_ = false;
+    recycleLocked(std::move(j.crop));
+    cv_.notify_all();
+  }
+}
+
+void Pipeline::tessLoop() {
+  for (;;) {
+    PasteJob j;
+    std::shared_ptr<TeethStage> st;
+    {
+      std::unique_lock<std::mutex> lk(mu_);
+      tcv_.wait(lk, [&] { return stop_ || !teethQueue_.empty(); });
+      if (stop_) return;
+      j = std::move(teethQueue_.front());
+      teethQueue_.pop_front();
+      cv_.notify_all();  // a queued job's room is free again
+      if (j.meta.generation != generation_) {
+        recycleLocked(std::move(j.crop));
+        continue;
+      }
+      teethBusy_ = true;
+      if (!teethFailed_) st = teeth_;
+    }
+    feedTeeth(st, j.crop.empty() ? nullptr : j.crop.data(), j.meta);
+    std::lock_guard<std::mutex> lk(mu_);
+    teethBusy_ = false;
     recycleLocked(std::move(j.crop));
     cv_.notify_all();
   }
@@ -397,15 +431,18 @@ void Pipeline::pasteLoop() {
 bool Pipeline::cycle() {
   bool did = false;
   bool engineReady = false;
+  bool interrupted = false;
   {
     std::lock_guard<std::mutex> lk(mu_);
     if (generation_ != seenGeneration_) {
       handleInterruptLocked();
-      did = true;
+      did = interrupted = true;
     }
     engineReady = ready_ == 1;
     if (takeHostInputLocked(engineReady)) did = true;
   }
+  // The crop the pass holds belongs to the interrupted utterance: flushed, its result dropped.
+  if (interrupted && !opts_.pipelined) dropHeld();
   if (collectJob()) did = true;
   if (engineReady && uttActive_) postJob(chooseEager());
 
@@ -677,7 +714,7 @@ int Pipeline::ringCount() {
 
 bool Pipeline::idleDue() {
   std::lock_guard<std::mutex> lk(mu_);
-  return writeCount_ == readCount_ && pasteQueue_.empty() && !pasteBusy_;
+  return writeCount_ == readCount_ && pasteQueue_.empty() && !pasteBusy_ && teethQueue_.empty() && !teethBusy_;
 }
 
 bool Pipeline::disabled() {
@@ -688,8 +725,27 @@ bool Pipeline::disabled() {
 // ========================================================= frame production
 
 void Pipeline::enqueue(const float* crop, int kind, int si, int tag, const Kp& kp) {
-  if (opts_.pipelined) mainWaitMs_ += enqueuePipe(crop, kind, si, tag, kp);
-  else mainWaitMs_ += enqueueRaw(crop, kind, si, tag, kp, seenGeneration_, Clock::now());
+  FrameMeta m;
+  m.kind = kind;
+  m.si = si;
+  m.tag = tag;
+  m.kp = kp;
+  m.generation = seenGeneration_;
+  m.queued = Clock::now();
+  bool viaThread = false;
+  std::shared_ptr<TeethStage> st;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    viaThread = teethThreadOn_;
+    if (!teethFailed_) st = teeth_;
+  }
+  if (viaThread) mainWaitMs_ += enqueueJob(teethQueue_, tcv_, crop, m);
+  else if (!opts_.pipelined && (st || feed_.holding)) mainWaitMs_ += feedTeeth(st, crop, m);
+  else mainWaitMs_ += publish(crop, m);
+}
+
+double Pipeline::publish(const float* crop, const FrameMeta& m) {
+  return opts_.pipelined ? enqueueJob(pasteQueue_, pcv_, crop, m) : enqueueRaw(crop, m);
 }
 
 bool Pipeline::waitForRingRoom(std::unique_lock<std::mutex>& lk) {
@@ -697,8 +753,9 @@ bool Pipeline::waitForRingRoom(std::unique_lock<std::mutex>& lk) {
   return !stop_;
 }
 
-double Pipeline::enqueueRaw(const float* crop, int kind, int si, int tag, const Kp& kp, std::uint64_t generation,
-                            Clock::time_point queued) {
+double Pipeline::enqueueRaw(const float* crop, const FrameMeta& m) {
+  const int kind = m.kind, si = m.si, tag = m.tag;
+  const std::uint64_t generation = m.generation;
   const Clock::time_point t0 = Clock::now();
   std::unique_lock<std::mutex> lk(mu_);
   if (!waitForRingRoom(lk) || generation != generation_) return msSince(t0);
@@ -719,14 +776,14 @@ double Pipeline::enqueueRaw(const float* crop, int kind, int si, int tag, const 
     return waited;
   }
   slot.info = le_utt_frame_info{0, kind, si, tag};
-  slot.kp = kp;
+  slot.kp = m.kp;
   lk.lock();
   if (stop_ || generation != generation_) return waited;
   slot.info.seq = seq_++;
   ++writeCount_;
   if (kind == 1) {
     ++speechDelivered_;
-    deliverLatMs_ += msSince(queued);
+    deliverLatMs_ += msSince(m.queued);
     if (tag == 0) {
       ++stats_.utterances;
       stats_.first_frame_latency_ms = msSince(uttStart_);
@@ -737,7 +794,8 @@ double Pipeline::enqueueRaw(const float* crop, int kind, int si, int tag, const 
   return waited;
 }
 
-double Pipeline::enqueuePipe(const float* crop, int kind, int si, int tag, const Kp& kp) {
+double Pipeline::enqueueJob(std::deque<PasteJob>& queue, std::condition_variable& wake, const float* crop,
+                            const FrameMeta& m) {
   PasteJob j;
   {
     std::lock_guard<std::mutex> lk(mu_);
@@ -748,28 +806,221 @@ double Pipeline::enqueuePipe(const float* crop, int kind, int si, int tag, const
   }
   if (crop) j.crop.assign(crop, crop + cropFloats_);
   else j.crop.clear();
-  j.kind = kind;
-  j.si = si;
-  j.tag = tag;
-  j.kp = kp;
-  j.generation = seenGeneration_;
-  j.queued = Clock::now();
+  j.meta = m;
   const Clock::time_point t0 = Clock::now();
   std::unique_lock<std::mutex> lk(mu_);
-  while (!stop_ && pasteQueue_.size() >= std::size_t(kPasteJobs)) cv_.wait_for(lk, std::chrono::milliseconds(2));
+  while (!stop_ && queue.size() >= std::size_t(kPasteJobs)) cv_.wait_for(lk, std::chrono::milliseconds(2));
   const double waited = msSince(t0);
-  if (stop_ || j.generation != generation_) {
+  if (stop_ || j.meta.generation != generation_) {
     recycleLocked(std::move(j.crop));
     return waited;
   }
-  pasteQueue_.push_back(std::move(j));
-  pcv_.notify_one();
+  queue.push_back(std::move(j));
+  wake.notify_one();
   return waited;
 }
 
 void Pipeline::recycleLocked(std::vector<float>&& crop) {
   if (crop.capacity() >= cropFloats_ && freeCrops_.size() < std::size_t(kPasteJobs + 2))
     freeCrops_.push_back(std::move(crop));
+}
+
+// ============================================================= teeth stage
+
+namespace {
+std::atomic<int> gTeethFaultIn{-1};
+}  // namespace
+
+void failTeethAfterForTest(int crops) { gTeethFaultIn = crops; }
+
+TeethStage::~TeethStage() = default;
+
+std::shared_ptr<TeethStage> Pipeline::activeTeeth() {
+  std::lock_guard<std::mutex> lk(mu_);
+  return teethFailed_ ? nullptr : teeth_;
+}
+
+// Each crop goes into the pass, which hands back the previous one's window:
+// that crop is composed and published, and the new one is held in its place.
+double Pipeline::feedTeeth(const std::shared_ptr<TeethStage>& st, const float* crop, const FrameMeta& m) {
+  double waited = 0;
+  if (feed_.holding && feed_.heldMeta.generation != m.generation) dropHeld();  // interrupted since
+  else if (feed_.holding && feed_.stage != st) waited += settleHeld();         // replaced or failed stage
+  if (!crop || !st) {
+    // An idle frame (or no healthy stage) flushes what the pass holds first.
+    waited += settleHeld();
+    return waited + publish(crop, m);
+  }
+  try {
+    if (gTeethFaultIn.load(std::memory_order_relaxed) >= 0 && gTeethFaultIn.fetch_sub(1) == 0)
+      throw std::runtime_error("injected teeth failure");
+    feed_.incoming.assign(crop, crop + cropFloats_);
+    const bool got = st->borrow->push(feed_.incoming.data(), m.kp.data(), feed_.result);
+    if (feed_.holding) {
+      if (!got) throw std::runtime_error("push: the pass emitted nothing for the crop it held");
+      composeHeld();
+      feed_.holding = false;
+      waited += publish(feed_.held.data(), feed_.heldMeta);
+    }
+    std::swap(feed_.held, feed_.incoming);
+    feed_.heldMeta = m;
+    feed_.stage = st;
+    feed_.holding = true;
+  } catch (const std::exception& e) {
+    // Frames go on without teeth: the held crop and this one leave as rendered.
+    teethFail(e.what());
+    if (feed_.holding) {
+      feed_.holding = false;
+      waited += publish(feed_.held.data(), feed_.heldMeta);
+    }
+    feed_.stage.reset();
+    waited += publish(crop, m);
+  }
+  return waited;
+}
+
+double Pipeline::settleHeld() {
+  if (!feed_.holding) return 0;
+  feed_.holding = false;
+  try {
+    if (!feed_.stage->borrow->flush(feed_.result)) {
+      feed_.stage.reset();
+      teethFail(
+          "flush: the pass held no pending frame while a crop was held \xE2\x80\x94 refusing to deliver it "
+          "uncomposed");
+      return 0;
+    }
+    composeHeld();
+  } catch (const std::exception& e) {
+    teethFail(e.what());
+  }
+  feed_.stage.reset();
+  return publish(feed_.held.data(), feed_.heldMeta);
+}
+
+void Pipeline::dropHeld() {
+  if (!feed_.holding) return;
+  feed_.holding = false;
+  try {
+    feed_.stage->borrow->flush(feed_.result);
+  } catch (const std::exception& e) {
+    teethFail(e.what());
+  }
+  feed_.stage.reset();
+}
+
+void Pipeline::composeHeld() {
+  const TeethStage& st = *feed_.stage;
+  const tessera::FrameResult& r = feed_.result;
+  tessera::StreamBorrow::writeWindowDelta(feed_.held.data(), st.side, r, st.stamp);
+  std::lock_guard<std::mutex> lk(mu_);
+  if (r.passThrough) {
+    ++teethPassed_;
+    return;
+  }
+  ++teethComposed_;
+  if (feed_.stage != teeth_) return;  // a replaced stage's last crop: its figures went with it
+  // The pass's own running figures, copied where the host may read them.
+  const tessera::TeethStats& s = st.borrow->pass().stats();
+  synthLast_ = std::uint64_t(s.pixels - synthPixels_);
+  synthPixels_ = s.pixels;
+  synthCount_ = s.frames;
+  synthSum_ = s.sumMeans;
+}
+
+void Pipeline::teethFail(const std::string& text) {
+  std::lock_guard<std::mutex> lk(mu_);
+  teethFailed_ = true;
+  teethText_ = text.empty() ? std::string("unknown failure") : text;
+}
+
+void Pipeline::attachTeeth(const TeethMembers& a) {
+  using tessera::GeometryStamp;
+  GeometryStamp s;
+  for (int i = 0; i < GeometryStamp::kFields; ++i) s.at(i) = a.stamp[i];
+  s.validate();
+  const int crop = ctx_.manifest.crop;
+  if (s.canvas_w != crop || s.canvas_h != crop)
+    throw std::runtime_error("bank canvas " + std::to_string(s.canvas_w) + "x" + std::to_string(s.canvas_h) +
+                             " != this bundle's render crop " + std::to_string(crop));
+  // The members loader caps banks at this many donors; a larger count here
+  // would only size a copy from a buffer the caller cannot have filled.
+  constexpr int kMaxDonors = 1024;
+  if (a.nDonors > kMaxDonors)
+    throw std::runtime_error("n_donors " + std::to_string(a.nDonors) + " is over the cap of " +
+                             std::to_string(kMaxDonors));
+  if (a.headPtLen < 0) throw std::runtime_error("head weights length " + std::to_string(a.headPtLen) + " is negative");
+  const tessera::HeadWeights weights =
+      tessera::loadHeadPt(std::vector<std::uint8_t>(a.headPt, a.headPt + a.headPtLen));
+  const tessera::ServeConfig config = tessera::ServeConfig::fromHeadMemberJson(a.headJson);
+  if (xsTarget_.size() != std::size_t(nt_) * kKp)
+    throw std::runtime_error(
+        "xs_target.bin is absent or the wrong length, so this bundle's corpus pi frame cannot be identified "
+        "\xE2\x80\x94 refusing to arm the borrow against the manifest's compose-field geometry");
+  std::string corpus;
+  const tessera::UnifiedPi pi =
+      tessera::UnifiedPi::corpusFromManifestJson(a.manifestJson, crop, xsTarget_.data(), nt_, a.cCanon, &corpus);
+
+  tessera::BankData bank;
+  const std::size_t n = std::size_t(a.nDonors);
+  bank.n_donors = a.nDonors;
+  bank.stamp = s;
+  bank.donors.assign(a.bank, a.bank + n * std::size_t(s.bandH()) * std::size_t(s.bandW()) * 3);
+  bank.cent.assign(a.cent, a.cent + 2 * n);
+  bank.c_canon = {a.cCanon[0], a.cCanon[1]};
+  bank.aperture.assign(a.aperture, a.aperture + n);
+  auto st = std::make_shared<TeethStage>();
+  st->borrow =
+      std::make_unique<tessera::StreamBorrow>(std::move(bank), weights, config, pi, ctx_.manifest.lipTemplate);
+  st->stamp = s;
+  st->side = crop;
+  char delivery[96];
+  if (const tessera::LipContour* lc = st->borrow->contour())
+    std::snprintf(delivery, sizeof delivery, "LIP CONTOUR (%d verts, feather %.1f px)", int(lc->nv),
+                  double(lc->feather_px));
+  else
+    std::snprintf(delivery, sizeof delivery, "ELLIPSE");
+  const std::string geometry = "stamp " + s.str() + "; pi canvas " + std::to_string(crop) + ", corpus " + corpus +
+                               "; delivery " + delivery + "; donors " + std::to_string(a.nDonors) + "; backend " +
+                               st->borrow->backend();
+
+  std::lock_guard<std::mutex> lk(mu_);
+  if (opts_.pipelined && !tess_.joinable()) {
+    tess_ = std::thread([this] { tessLoop(); });
+    teethThreadOn_ = true;
+  }
+  teeth_ = std::move(st);
+  teethFailed_ = false;
+  teethText_.clear();
+  teethComposed_ = teethPassed_ = 0;
+  synthCount_ = synthPixels_ = 0;
+  synthSum_ = 0;
+  synthLast_ = 0;
+  teethGeometry_ = geometry;
+}
+
+int Pipeline::teethStats(std::uint64_t* composed, std::uint64_t* passed, std::string* text) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (composed) *composed = teethComposed_;
+  if (passed) *passed = teethPassed_;
+  if (text) *text = teethText_;
+  if (!teeth_) return 0;
+  return teethFailed_ ? -1 : 1;
+}
+
+bool Pipeline::teethSynth(double* mean, std::uint64_t* last, std::int64_t* count) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (!teeth_ || synthCount_ < 1) return false;
+  if (mean) *mean = synthSum_ / double(synthCount_);
+  if (last) *last = synthLast_;
+  if (count) *count = synthCount_;
+  return true;
+}
+
+bool Pipeline::teethGeometry(std::string* text) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (text) *text = teeth_ ? teethGeometry_ : std::string();
+  return teeth_ != nullptr;
 }
 
 // ================================================================= failures
@@ -830,8 +1081,6 @@ le::utt::Pipeline& need(le_utt* u) {
   if (!u) throw std::runtime_error("NULL pipeline");
   return u->pipeline;
 }
-
-constexpr const char* kNoTeeth = "the borrowed-teeth stage is not available in this build";
 
 }  // namespace
 
@@ -918,14 +1167,33 @@ LE_API int le_utt_tessera_attach(le_utt* u, const uint8_t* bank, int n_donors, c
                                  const uint8_t* head_pt, int head_pt_len, const char* head_json,
                                  const char* manifest_json, char* err, int err_len) {
   std::string msg;
-  if (!u) msg = "le_utt_tessera_attach: null session";
-  else if (!bank || !cent || !c_canon || !aperture || !stamp || !head_pt || !head_json || !manifest_json)
-    msg = "le_utt_tessera_attach: a required member is null \xE2\x80\x94 this ABI has no partial-attach state";
-  else if (n_donors < 1)
-    msg = "le_utt_tessera_attach: n_donors <= 0";
-  else
-    msg = std::string("le_utt_tessera_attach: ") + kNoTeeth;
-  (void)head_pt_len;
+  try {
+    if (!u) {
+      msg = "le_utt_tessera_attach: null session";
+    } else if (!bank || !cent || !c_canon || !aperture || !stamp || !head_pt || !head_json || !manifest_json) {
+      msg = "le_utt_tessera_attach: a required member is null \xE2\x80\x94 this ABI has no partial-attach state";
+    } else if (n_donors < 1) {
+      msg = "le_utt_tessera_attach: n_donors <= 0";
+    } else {
+      le::utt::TeethMembers m;
+      m.bank = bank;
+      m.nDonors = n_donors;
+      m.cent = cent;
+      m.cCanon = c_canon;
+      m.aperture = aperture;
+      m.stamp = stamp;
+      m.headPt = head_pt;
+      m.headPtLen = head_pt_len;
+      m.headJson = head_json;
+      m.manifestJson = manifest_json;
+      u->pipeline.attachTeeth(m);
+      return 0;
+    }
+  } catch (const std::exception& e) {
+    msg = std::string("le_utt_tessera_attach: ") + (*e.what() ? e.what() : "unknown failure");
+  } catch (...) {
+    msg = "le_utt_tessera_attach: unknown failure";
+  }
   try {
     copyText(msg, err, err_len);
   } catch (...) {
@@ -937,23 +1205,38 @@ LE_API int le_utt_tessera_stats(le_utt* u, uint64_t* composed, uint64_t* passed,
   if (composed) *composed = 0;
   if (passed) *passed = 0;
   copyText("", buf, len);
-  (void)u;
-  return 0;  // not attached
+  if (!u) return 0;
+  try {
+    std::string text;
+    const int r = u->pipeline.teethStats(composed, passed, &text);
+    copyText(text, buf, len);
+    return r;
+  } catch (...) {
+    return 0;
+  }
 }
 
 LE_API int le_utt_tessera_synth_w(le_utt* u, double* mean, uint64_t* last, int64_t* count) {
-  (void)u;
-  (void)mean;
-  (void)last;
-  (void)count;
-  return 0;  // no teeth pass has synthesised anything
+  if (!u) return 0;
+  try {
+    return u->pipeline.teethSynth(mean, last, count) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
 }
 
 LE_API int le_utt_tessera_geometry(le_utt* u, char* buf, int len) {
-  (void)u;
   if (!buf || len < 1) return 0;
   buf[0] = '\0';
-  return 0;  // not attached
+  if (!u) return 0;
+  try {
+    std::string text;
+    const bool attached = u->pipeline.teethGeometry(&text);
+    copyText(text, buf, len);
+    return attached ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
 }
 
 LE_API const char* le_utt_last_error(void) { return le::api::errorText<UttFamily>().c_str(); }

@@ -19,12 +19,17 @@
 #include <vector>
 
 #include "le/le_utt.h"
+#include "tessera/le_bundle_tessera.h"
+#include "tessera/le_tessera.h"
 
 struct le_ctx;
 
 namespace le {
 
 class Renderer;
+namespace tessera {
+class StreamBorrow;
+}
 
 namespace utt {
 
@@ -67,6 +72,10 @@ class AudioEngine {
   virtual int total() = 0;
 };
 
+// For tests: the teeth stage fails at its next crop once this many more crops
+// have gone through it (< 0, the default: never). Process-wide.
+void failTeethAfterForTest(int crops);
+
 // Creates the engine of opts; throws with the engine's own error text.
 std::unique_ptr<AudioEngine> openAudioEngine(const Options& opts);
 
@@ -81,12 +90,49 @@ struct SpeechFrame {
   Kp xs{}, xd{};
 };
 
-struct PasteJob {
-  std::vector<float> crop;  // empty for an idle frame
+// What travels with a frame from the main loop to publication.
+struct FrameMeta {
   int kind = 0, si = 0, tag = -1;
   Kp kp{};
   std::uint64_t generation = 0;
   Clock::time_point queued;
+};
+
+struct PasteJob {
+  std::vector<float> crop;  // empty for an idle frame
+  FrameMeta meta;
+};
+
+// The teeth stage as attached: replaced whole by the next attach, so a feeder
+// holding the previous one finishes its held crop with it.
+struct TeethStage {
+  std::unique_ptr<tessera::StreamBorrow> borrow;
+  tessera::GeometryStamp stamp;
+  int side = 0;
+  ~TeethStage();
+};
+
+// The feeder's side of the teeth stage (the main loop's in direct mode, the
+// teeth thread's in pipelined mode): the one crop the pass holds, kept in
+// full precision so its window goes back as a delta.
+struct TeethFeed {
+  std::shared_ptr<TeethStage> stage;  // the stage the held crop went into
+  bool holding = false;
+  std::vector<float> held, incoming;
+  FrameMeta heldMeta;
+  tessera::FrameResult result;
+};
+
+// The attach call's arguments.
+struct TeethMembers {
+  const std::uint8_t* bank = nullptr;
+  int nDonors = 0;
+  const double *cent = nullptr, *cCanon = nullptr, *aperture = nullptr;
+  const std::int32_t* stamp = nullptr;
+  const std::uint8_t* headPt = nullptr;
+  int headPtLen = 0;
+  const char* headJson = nullptr;
+  const char* manifestJson = nullptr;
 };
 
 class Pipeline {
@@ -109,6 +155,13 @@ class Pipeline {
 
   std::size_t frameBytes() const { return frameBytes_; }
 
+  // The teeth stage: attach throws with the refusal's text; stats returns 0
+  // unattached, 1 healthy, -1 failed.
+  void attachTeeth(const TeethMembers& m);
+  int teethStats(std::uint64_t* composed, std::uint64_t* passed, std::string* text);
+  bool teethSynth(double* mean, std::uint64_t* last, std::int64_t* count);
+  bool teethGeometry(std::string* text);
+
  private:
   void stopThreads();
 
@@ -117,6 +170,7 @@ class Pipeline {
   void dispatchLoop();
   void run();
   void pasteLoop();
+  void tessLoop();
 
   // One cycle of the main loop; true when it did something.
   bool cycle();
@@ -139,10 +193,19 @@ class Pipeline {
 
   // Frame production.
   void enqueue(const float* crop, int kind, int si, int tag, const Kp& kp);
-  // Both return the milliseconds spent waiting for room (ring or paste queue).
-  double enqueueRaw(const float* crop, int kind, int si, int tag, const Kp& kp, std::uint64_t generation,
-                    Clock::time_point queued);
-  double enqueuePipe(const float* crop, int kind, int si, int tag, const Kp& kp);
+  // All return the milliseconds spent waiting for room (ring or queue).
+  double publish(const float* crop, const FrameMeta& m);
+  double enqueueRaw(const float* crop, const FrameMeta& m);
+  double enqueueJob(std::deque<PasteJob>& queue, std::condition_variable& wake, const float* crop,
+                    const FrameMeta& m);
+
+  // Teeth stage feeding (one thread: see TeethFeed).
+  std::shared_ptr<TeethStage> activeTeeth();
+  double feedTeeth(const std::shared_ptr<TeethStage>& st, const float* crop, const FrameMeta& m);
+  double settleHeld();
+  void dropHeld();
+  void composeHeld();
+  void teethFail(const std::string& text);
   // Waits (state lock held through lk) until the ring has room; false when stopping.
   bool waitForRingRoom(std::unique_lock<std::mutex>& lk);
   void recycleLocked(std::vector<float>&& crop);
@@ -230,7 +293,19 @@ class Pipeline {
   // ---- paste queue signalling (under mu_)
   std::condition_variable pcv_;
 
-  std::thread main_, warm_, dispatch_, paste_;
+  // ---- teeth stage (under mu_ unless said)
+  std::shared_ptr<TeethStage> teeth_;
+  bool teethFailed_ = false, teethThreadOn_ = false, teethBusy_ = false;
+  std::string teethText_, teethGeometry_;
+  std::uint64_t teethComposed_ = 0, teethPassed_ = 0;
+  std::int64_t synthCount_ = 0, synthPixels_ = 0;
+  double synthSum_ = 0;
+  std::uint64_t synthLast_ = 0;
+  std::deque<PasteJob> teethQueue_;
+  std::condition_variable tcv_;
+  TeethFeed feed_;  // the feeding thread's only
+
+  std::thread main_, warm_, dispatch_, paste_, tess_;
 };
 
 }  // namespace utt

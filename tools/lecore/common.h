@@ -27,6 +27,7 @@ struct Args {
   std::string framesDir = "out/demo_drive", mp4 = "out/demo_drive.mp4";
   int threads = 0, rows = 0;
   bool clip = false;
+  bool teeth = false;
   double interruptAt = -1;
 };
 

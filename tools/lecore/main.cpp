@@ -27,7 +27,7 @@ namespace {
 const char* kUsage =
     "usage: lecore <command> <bundle> [options]\n"
     "\n"
-    "  lecore speak <bundle> --engine DIR --audio FILE --out FILE.mp4 [--clip] [--sheet FILE.png]\n"
+    "  lecore speak <bundle> --engine DIR --audio FILE --out FILE.mp4 [--clip] [--sheet FILE.png] [--teeth]\n"
     "      Turn a speech file (any format FFmpeg reads; resampled to 16 kHz mono) into a\n"
     "      talking movie: H.264 at 25 fps in the bundle's frame size, with the speech as AAC.\n"
     "      Default: the live pipeline with the audio engine in DIR (an expression engine\n"
@@ -36,6 +36,8 @@ const char* kUsage =
     "      --clip: the whole-clip pipeline instead; the bundle needs the director\n"
     "      model_render.onnx and fca_stream.onnx, DIR the feature extractor fca_extractor.onnx.\n"
     "      --sheet: also a PNG contact sheet of six evenly spaced speech frames.\n"
+    "      --teeth: borrow teeth from the bundle's donor bank (its four teeth members;\n"
+    "      the bank track is decoded by the library). Live pipeline only.\n"
     "  lecore live <bundle> --engine DIR --audio FILE [--interrupt-at SECONDS]\n"
     "      Play a live host: speech pushed in 20 ms pieces at the pace it is spoken, frames\n"
     "      pulled at 25 fps on a thread of their own, optionally interrupted. Reports the\n"
@@ -255,6 +257,7 @@ Args parse(int argc, char** argv) {
     else if (o == "--out" && a.cmd == "speak") a.out = value();
     else if (o == "--sheet" && a.cmd == "speak") a.sheet = value();
     else if (o == "--clip" && a.cmd == "speak") a.clip = true;
+    else if (o == "--teeth" && a.cmd == "speak") a.teeth = true;
     else if (o == "--interrupt-at" && a.cmd == "live") a.interruptAt = toSeconds(o, value());
     else if (o == "--frames" && a.cmd == "render") a.framesDir = value();
     else if (o == "--mp4" && a.cmd == "render") a.mp4 = value();

@@ -7,6 +7,7 @@
 #include "audio_in.h"
 #include "common.h"
 #include "le/le.h"
+#include "le/le_tessera.h"
 #include "le/le_utt.h"
 #include "mp4_out.h"
 
@@ -26,11 +27,32 @@ struct StreamDel {
   void operator()(le_stream* s) const { le_stream_destroy(s); }
 };
 
+struct MembersDel {
+  void operator()(le_tessera_members* m) const { le_tessera_members_close(m); }
+};
+
+// Arms the teeth stage with the bundle's own four members; the library
+// decodes the bank track.
+void attachTeeth(le_utt* u, const std::string& bundle) {
+  char err[2048] = "";
+  std::unique_ptr<le_tessera_members, MembersDel> m(le_tessera_members_open(bundle.c_str(), err, sizeof err));
+  if (!m) throw Failure(std::string("--teeth: ") + err);
+  std::vector<uint8_t> bank(size_t(le_tessera_members_band_bytes(m.get())));
+  if (le_tessera_members_decode_bank(m.get(), bank.data(), err, sizeof err) != 0)
+    throw Failure(std::string("--teeth: ") + err);
+  if (le_utt_tessera_attach(u, bank.data(), le_tessera_members_n_donors(m.get()), le_tessera_members_cent(m.get()),
+                            le_tessera_members_c_canon(m.get()), le_tessera_members_aperture(m.get()),
+                            le_tessera_members_stamp(m.get()), le_tessera_members_head_pt(m.get()),
+                            int(le_tessera_members_head_pt_len(m.get())), le_tessera_members_head_json(m.get()),
+                            le_tessera_members_manifest_json(m.get()), err, sizeof err) != 0)
+    throw Failure(std::string("--teeth: ") + err);
+}
+
 struct Outcome {
   int frames = 0, w = 0, h = 0;
   double firstFrameMs = 0, loadS = 0, workS = 0;
   bool padded = false;
-  std::string sheetSays;
+  std::string sheetSays, teethSays;
 };
 
 Outcome speakLive(const Args& a, const std::vector<int16_t>& audio, int total) {
@@ -46,6 +68,7 @@ Outcome speakLive(const Args& a, const std::vector<int16_t>& audio, int total) {
   std::unique_ptr<le_utt, UttDel> u(le_utt_create(ctx.get(), &opts));
   if (!u) throw Failure(le_utt_last_error());
   waitReady(u.get(), a.engine);
+  if (a.teeth) attachTeeth(u.get(), a.bundle);
   o.loadS = secondsSince(t0);
 
   Mp4Writer movie(a.out, o.w, o.h, 3, 25, audio);
@@ -96,6 +119,13 @@ Outcome speakLive(const Args& a, const std::vector<int16_t>& audio, int total) {
   le_utt_get_stats(u.get(), &st);
   o.firstFrameMs = st.first_frame_latency_ms;
   o.sheetSays = sheet.write();
+  if (a.teeth) {
+    uint64_t composed = 0, passed = 0;
+    char text[1024] = "";
+    const int health = le_utt_tessera_stats(u.get(), &composed, &passed, text, sizeof text);
+    o.teethSays = std::to_string(composed) + " frames with borrowed teeth, " + std::to_string(passed) +
+                  " passed through" + (health < 0 ? std::string(" (the stage failed: ") + text + ")" : "");
+  }
   return o;
 }
 
@@ -174,6 +204,7 @@ int speak(const Args& a) {
   if (a.audio.empty()) throw UsageError("speak wants --audio FILE");
   if (a.out.empty()) throw UsageError("speak wants --out FILE.mp4");
   if (!isDir(a.engine)) throw Failure("engine " + a.engine + ": no such directory");
+  if (a.teeth && a.clip) throw UsageError("--teeth works with the live pipeline, not --clip");
   const std::vector<int16_t> audio = readSpeech(a.audio);
   const int total = int((audio.size() + kHop - 1) / kHop);
   const Outcome o = a.clip ? speakClip(a, audio, total) : speakLive(a, audio, total);
@@ -185,6 +216,7 @@ int speak(const Args& a) {
               o.workS > 0 ? o.frames / o.workS : 0.0, o.firstFrameMs, o.workS > 0 ? audioS / o.workS : 0.0, audioS,
               o.workS, o.loadS);
   if (!o.sheetSays.empty()) std::printf("%s: %s\n", a.sheet.c_str(), o.sheetSays.c_str());
+  if (!o.teethSays.empty()) std::printf("teeth: %s\n", o.teethSays.c_str());
   return 0;
 }
 
