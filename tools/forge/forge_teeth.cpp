@@ -53,7 +53,7 @@ void validateTeeth(const BundleSpec& spec, const TeethSpec& t) {
 
 }  // namespace
 
-std::array<double, 2> teethCanon(const BundleSpec& spec) {
+le::tessera::UnifiedPi teethPi(const BundleSpec& spec) {
   // The manifest's geometry with the first corpus row's padding and offset:
   // the bank is built on that corpus frame. Only its offset sets it apart
   // from the other two rows (theirs differ in width alone, which leaves a
@@ -67,6 +67,11 @@ std::array<double, 2> teethCanon(const BundleSpec& spec) {
   pi.pad_x = v1.pad_x;
   pi.pad_y = v1.pad_y;
   pi.down = v1.down;
+  return pi;
+}
+
+std::array<double, 2> teethCanon(const BundleSpec& spec) {
+  const le::tessera::UnifiedPi pi = teethPi(spec);
   const std::vector<float> target = targetKeypoints(spec);
   std::array<double, 2> c{};
   pi.canonicalCentroid(target.data(), spec.nt, &c[0], &c[1]);
@@ -91,6 +96,7 @@ GeometryStamp teethStamp(const BundleSpec& spec) { return stampAround(spec, teet
 
 DonorBank teethBank(const BundleSpec& spec, const TeethSpec& teeth) {
   validateTeeth(spec, teeth);
+  if (!spec.portrait.empty()) return smileBank(spec, teeth);
   DonorSpec d;
   d.n = teeth.donors;
   d.canvas = spec.crop;

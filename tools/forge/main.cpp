@@ -37,9 +37,10 @@ const char* kUsage =
     "      manifest's tessera and unified blocks\n"
     "  le-forge mp4 <file> [bundle options]\n"
     "      write only the driver movie of the bundle those options describe\n"
-    "  le-forge demo <dir> [--portrait image] [--mp4]\n"
+    "  le-forge demo <dir> [--portrait image] [--mp4] [--teeth N]\n"
     "      write the demo identity (1280x720, crop 512, 50 frames, directors b1 and b4) around the\n"
-    "      demo portrait, with its lip contour template;\n"
+    "      demo portrait, with its lip contour template and the four teeth members, whose N donors\n"
+    "      (default 64) are cut from the portrait's own smile;\n"
     "      --mp4 adds target_frames.mp4 beside the JPEG frames\n"
     "  le-forge motion <dir> [--nt N] [--seed K] [--demo]\n"
     "      write a motion engine directory for a bundle of the same nt and seed (defaults: nt 8,\n"
@@ -115,6 +116,7 @@ int run(int argc, char** argv) {
   BundleSpec spec;
   std::string portrait;
   bool portraitGiven = false, demoMp4 = false;
+  int demoDonors = 64;
   auto frameCount = [](const std::string& o, const std::string& v) {
     if (v == "declared") return le::forge::FrameCount::Declared;
     if (v == "absent") return le::forge::FrameCount::Absent;
@@ -135,7 +137,11 @@ int run(int argc, char** argv) {
       spec.mp4Driver = demoMp4 = true;
       continue;
     }
-    if (cmd == "demo") throw UsageError("demo takes only --portrait and --mp4, not '" + o + "'");
+    if (o == "--teeth" && cmd == "demo") {
+      demoDonors = toInt(o, value(), 1, 1024);
+      continue;
+    }
+    if (cmd == "demo") throw UsageError("demo takes only --portrait, --mp4 and --teeth, not '" + o + "'");
     if (o == "--nt") spec.nt = toInt(o, value(), 1, 1000000);
     else if (o == "--w") spec.W = toInt(o, value(), 4, 16384);
     else if (o == "--h") spec.H = toInt(o, value(), 4, 16384);
@@ -204,6 +210,9 @@ int run(int argc, char** argv) {
   if (cmd == "demo") {
     spec = le::forge::demoSpec(portraitGiven ? portrait : defaultPortrait());
     spec.mp4Driver = demoMp4;
+    le::forge::TeethSpec teeth;
+    teeth.donors = demoDonors;
+    spec.teeth = teeth;
   } else if (portraitGiven) {
     spec.portrait = portrait;
   }
@@ -225,7 +234,9 @@ int run(int argc, char** argv) {
               spec.crop, spec.frames, unsigned(spec.seed), spec.portrait.empty() ? "" : (", portrait " + spec.portrait).c_str());
   for (const std::string& key : spec.directorKeys)
     std::printf("  director %s: %s\n", key.c_str(), le::forge::memberFile(spec, "model_" + key + ".onnx").c_str());
-  if (spec.teeth) std::printf("  teeth: %d donors\n", spec.teeth->donors);
+  if (spec.teeth)
+    std::printf("  teeth: %d donors%s\n", spec.teeth->donors,
+                spec.portrait.empty() ? "" : ", cut from the portrait's own smile");
   return 0;
 }
 
