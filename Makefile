@@ -32,7 +32,8 @@ test-tsan:
 	$(MAKE) test BUILD=build-tsan BUILD_TYPE=Debug CMAKE_ARGS="-DLE_SANITIZE=thread -DLE_BUILD_BENCH=OFF"
 
 # The demo: the demo identity, a motion engine for it, a sentence spoken by
-# espeak-ng, and the talking movie out/demo.mp4 with a contact sheet beside it.
+# espeak-ng, and the talking movie out/demo.mp4 (teeth borrowed from the
+# identity's donor bank) with a contact sheet beside it.
 DEMO_ENGINE ?= out/demo_engine
 DEMO_TEXT   ?= Hello! I am a talking head, rendered in real time on the C P U, from nothing but this sentence.
 demo: build
@@ -41,7 +42,7 @@ demo: build
 	espeak-ng -w out/demo_speech.wav "$(DEMO_TEXT)"
 	$(BUILD)/tools/lecore info $(DEMO_DIR) --engine $(DEMO_ENGINE)
 	$(BUILD)/tools/lecore speak $(DEMO_DIR) --engine $(DEMO_ENGINE) --audio out/demo_speech.wav \
-	    --out out/demo.mp4 --sheet out/demo_sheet.png
+	    --out out/demo.mp4 --sheet out/demo_sheet.png --teeth
 
 # Fuzzing: the libFuzzer harnesses of fuzz/ (clang, AddressSanitizer + UBSan) in
 # a build tree of their own, with their seed corpora written by the forge's
