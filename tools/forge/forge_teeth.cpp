@@ -138,7 +138,12 @@ std::string teethSidecarText(const DonorBank& b, const TeethSpec& teeth) {
 }
 
 std::string teethHeadConfigText() {
-  const le::tessera::ServeConfig c;  // the serving defaults, stated explicitly as the schema requires
+  // The serving defaults, stated explicitly as the schema requires, except
+  // K: the head weighs every candidate at every pixel of the window, so 16
+  // candidates (of a bank of tens) keep one frame's pass within a live
+  // budget where the default 64 would put the whole bank through it.
+  le::tessera::ServeConfig c;
+  c.K = 16;
   return "{\n"
          "  \"format\": \"tessera_head.v1\",\n"
          "  \"retrieval\": {\"kshort\": " + std::to_string(c.kshort) + ", \"aperture_tol\": " + num(c.aperture_tol) +
