@@ -148,6 +148,14 @@ class TeethPass {
     std::vector<float> pooled;    // 3 x H/4 x W/4
     std::vector<float> q, prod;   // H x W
   };
+  // Donor d moved by its offset less (rows, cols), clamped to the pad: where
+  // window row r / column c reads stored row r + rowOff / column c + colOff,
+  // and the window columns cLo..cHi-1 that land inside the stored patch.
+  struct Placement {
+    int rowOff, colOff, cLo, cHi;
+    const uint8_t* patch;
+  };
+  Placement place(int d, int64_t rows, int64_t cols) const;
   template <class F>
   void forEachDonor(size_t count, F&& body);
   void prepare(const uint8_t* crop, const uint8_t* mask, int32_t rows, int32_t cols);

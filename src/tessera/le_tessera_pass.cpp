@@ -209,15 +209,21 @@ void TeethPass::forEachDonor(size_t count, F&& body) {
 
 // ---- Canonical windows and the pooled index --------------------------------------
 
-void TeethPass::canonicalWindowF16Rows(int d, uint16_t* out, int firstRow, int endRow) const {
+TeethPass::Placement TeethPass::place(int d, int64_t rows, int64_t cols) const {
   const GeometryStamp& s = stamp_;
+  const int oy = int(std::clamp(int64_t(donorDy_[size_t(d)]) - rows, int64_t(-s.pad), int64_t(s.pad)));
+  const int ox = int(std::clamp(int64_t(donorDx_[size_t(d)]) - cols, int64_t(-s.pad), int64_t(s.pad)));
+  Placement p;
+  p.rowOff = oy - (s.band_r0 - s.shift_margin);
+  p.colOff = ox - (s.band_c0 - s.shift_margin);
+  validCols(W_, p.colOff, bandW_, &p.cLo, &p.cHi);
+  p.patch = donors_.data() + size_t(d) * bandH_ * bandW_ * 3;
+  return p;
+}
+
+void TeethPass::canonicalWindowF16Rows(int d, uint16_t* out, int firstRow, int endRow) const {
   const size_t HW = size_t(H_) * W_;
-  const int sy = std::clamp(donorDy_[size_t(d)], -s.pad, s.pad);
-  const int sx = std::clamp(donorDx_[size_t(d)], -s.pad, s.pad);
-  const int rowOff = sy - (s.band_r0 - s.shift_margin), colOff = sx - (s.band_c0 - s.shift_margin);
-  int cLo, cHi;
-  validCols(W_, colOff, bandW_, &cLo, &cHi);
-  const uint8_t* patch = donors_.data() + size_t(d) * bandH_ * bandW_ * 3;
+  const auto [rowOff, colOff, cLo, cHi, patch] = place(d, 0, 0);
   firstRow = std::max(0, firstRow);
   endRow = std::min(H_, endRow);
   for (int r = firstRow; r < endRow; ++r) {
@@ -369,14 +375,8 @@ void TeethPass::prepare(const uint8_t* crop, const uint8_t* mask, int32_t rows, 
 
 float TeethPass::exactTermFromBand(int d, const uint8_t* query, const float* t, int firstRow, int endRow, float* q,
                                    float* prod) const {
-  const GeometryStamp& s = stamp_;
   const float* D = dTable();
-  const int sy = std::clamp(donorDy_[size_t(d)], -s.pad, s.pad);
-  const int sx = std::clamp(donorDx_[size_t(d)], -s.pad, s.pad);
-  const int rowOff = sy - (s.band_r0 - s.shift_margin), colOff = sx - (s.band_c0 - s.shift_margin);
-  int cLo, cHi;
-  validCols(W_, colOff, bandW_, &cLo, &cHi);
-  const uint8_t* patch = donors_.data() + size_t(d) * bandH_ * bandW_ * 3;
+  const auto [rowOff, colOff, cLo, cHi, patch] = place(d, 0, 0);
   firstRow = std::max(0, firstRow);
   endRow = std::min(H_, endRow);
   if (firstRow >= endRow) return 0.0f;
@@ -510,17 +510,11 @@ void TeethPass::buildList(const Pending& pending, const std::vector<int32_t>* lo
 
 void TeethPass::gatherWindowsU8(const int32_t* donors, int count, int32_t shiftRows, int32_t shiftCols,
                                 uint8_t* out) const {
-  const GeometryStamp& s = stamp_;
   const size_t rowBytes = size_t(W_) * 3, winBytes = size_t(H_) * rowBytes;
   par(size_t(std::max(0, count)), 1, [&](size_t b, size_t e) {
     for (size_t l = b; l < e; ++l) {
       const int d = donors[l];
-      const int oy = int(std::clamp(int64_t(donorDy_[size_t(d)]) - shiftRows, int64_t(-s.pad), int64_t(s.pad)));
-      const int ox = int(std::clamp(int64_t(donorDx_[size_t(d)]) - shiftCols, int64_t(-s.pad), int64_t(s.pad)));
-      const int rowOff = oy - (s.band_r0 - s.shift_margin), colOff = ox - (s.band_c0 - s.shift_margin);
-      int cLo, cHi;
-      validCols(W_, colOff, bandW_, &cLo, &cHi);
-      const uint8_t* patch = donors_.data() + size_t(d) * bandH_ * bandW_ * 3;
+      const auto [rowOff, colOff, cLo, cHi, patch] = place(d, shiftRows, shiftCols);
       uint8_t* win = out + l * winBytes;
       for (int r = 0; r < H_; ++r) {
         uint8_t* row = win + size_t(r) * rowBytes;
@@ -545,9 +539,8 @@ void TeethPass::supportMask(const Pending& pending) {
   support_ = bandMask_;
   int rLo = 0, rHi = s.band_r0, cLo = s.band_c0, cHi = s.band_c1;
   for (int32_t d : list_) {
-    const int oy = int(std::clamp(int64_t(donorDy_[size_t(d)]) - pending.shiftRows, int64_t(-s.pad), int64_t(s.pad)));
-    const int ox = int(std::clamp(int64_t(donorDx_[size_t(d)]) - pending.shiftCols, int64_t(-s.pad), int64_t(s.pad)));
-    const int rowOff = oy - (s.band_r0 - s.shift_margin), colOff = ox - (s.band_c0 - s.shift_margin);
+    const Placement at = place(d, pending.shiftRows, pending.shiftCols);
+    const int rowOff = at.rowOff, colOff = at.colOff;
     rLo = std::max(rLo, -rowOff);
     rHi = std::min(rHi, bandH_ - rowOff);
     cLo = std::max(cLo, -colOff);

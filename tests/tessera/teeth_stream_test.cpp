@@ -112,7 +112,9 @@ TEST(TeethBorrow, WindowDeltaKeepsWhatThePassLeftAlone) {
               canvas[at] + (float(r.window[w]) / 255.0f - float(q8(canvas[at])) / 255.0f), 0.0f, 1.0f);
           ASSERT_EQ(out[at], want);
           // In range, the new value reads back as the window's byte.
-          if (canvas[at] >= 0.0f && canvas[at] <= 1.0f) ASSERT_EQ(q8(out[at]), r.window[w]);
+          if (canvas[at] >= 0.0f && canvas[at] <= 1.0f) {
+            ASSERT_EQ(q8(out[at]), r.window[w]);
+          }
         }
       }
 
