@@ -21,6 +21,7 @@
 #include "le/le_utt.h"
 #include "support/env.h"
 #include "support/files.h"
+#include "support/live.h"
 #include "support/tmpdir.h"
 
 namespace {
@@ -50,30 +51,10 @@ struct Fixture {
   size_t frameBytes() const { return size_t(spec.W) * spec.H * 3; }
 };
 
-std::vector<int16_t> pcm(size_t frames) {
-  const std::vector<float> speech = le::test::speechFixture();
-  const size_t n = std::min(speech.size(), frames * kHop - 200);  // not a whole number of frames
-  std::vector<int16_t> out(n);
-  for (size_t i = 0; i < n; ++i) out[i] = int16_t(std::clamp(speech[i], -1.f, 1.f) * 32767.f);
-  return out;
-}
-
-struct Pulled {
-  le_utt_frame_info info;
-  std::vector<uint8_t> rgb;
-};
-
-// Pulls until `want` frames have arrived (or the deadline passes).
-std::vector<Pulled> pullFrames(le_utt* u, size_t bytes, size_t want, std::chrono::seconds limit = 60s) {
-  std::vector<Pulled> got;
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (got.size() < want && std::chrono::steady_clock::now() < end) {
-    Pulled p{{}, std::vector<uint8_t>(bytes)};
-    if (le_utt_pull_frame(u, p.rgb.data(), bytes, &p.info) == 1) got.push_back(std::move(p));
-    else std::this_thread::sleep_for(1ms);
-  }
-  return got;
-}
+// Not a whole number of frames.
+std::vector<int16_t> pcm(size_t frames) { return le::test::speechPcm(frames); }
+using le::test::Pulled;
+using le::test::pullFrames;
 
 void waitReady(le_utt* u) {
   const auto end = std::chrono::steady_clock::now() + 60s;
