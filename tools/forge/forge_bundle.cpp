@@ -45,14 +45,7 @@ std::string numf(float v) {
   auto r = std::to_chars(buf, buf + sizeof buf, v);  // shortest text that reads back as v
   return std::string(buf, r.ptr);
 }
-std::string quote(const std::string& s) {
-  std::string o = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') o += '\\';
-    o += c;
-  }
-  return o + "\"";
-}
+std::string quote(const std::string& s) { return detail::jsonQuote(s); }
 
 void ensureParent(const fs::path& p) {
   std::error_code ec;

@@ -113,4 +113,14 @@ struct Scene {
 
 void validateSpec(const BundleSpec& spec);
 
+// s as a JSON string (quotes and backslashes escaped; the forge writes no control characters).
+inline std::string jsonQuote(const std::string& s) {
+  std::string o = "\"";
+  for (char c : s) {
+    if (c == '"' || c == '\\') o += '\\';
+    o += c;
+  }
+  return o + "\"";
+}
+
 }  // namespace le::forge::detail

@@ -27,14 +27,7 @@ std::string num(double v) {
   return std::string(buf, r.ptr);
 }
 
-std::string quote(const std::string& s) {
-  std::string o = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') o += '\\';
-    o += c;
-  }
-  return o + "\"";
-}
+std::string quote(const std::string& s) { return detail::jsonQuote(s); }
 
 std::string stampJson(const GeometryStamp& g) {
   std::string s = "{";
