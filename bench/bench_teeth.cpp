@@ -81,7 +81,7 @@ struct Data {
     }
   }
 
-  std::unique_ptr<le::tessera::TeethPass> makePass() const {
+  std::unique_ptr<le::tessera::TeethPass> makePass(int K = 64) const {
     le::tessera::BankData b;
     b.donors = bank.donorRgb;
     b.cent = bank.cent;
@@ -89,7 +89,9 @@ struct Data {
     b.aperture = bank.aperture;
     b.stamp = bank.stamp;
     b.n_donors = bank.n;
-    return std::make_unique<le::tessera::TeethPass>(std::move(b), weights, le::tessera::ServeConfig{});
+    le::tessera::ServeConfig config;
+    config.K = K;
+    return std::make_unique<le::tessera::TeethPass>(std::move(b), weights, config);
   }
 };
 
@@ -102,7 +104,7 @@ Data& data(int n) {
 
 void BM_TeethPush(benchmark::State& state) {
   Data& d = data(int(state.range(0)));
-  auto pass = d.makePass();
+  auto pass = d.makePass(int(state.range(1)));
   le::tessera::FrameResult out;
   int f = 0;
   pass->push(f, d.crops[0].data(), d.masks[0].data(), nullptr, out);
@@ -149,7 +151,11 @@ void BM_TeethEmit(benchmark::State& state) {
   state.counters["candidates"] = double(out.candidates);
 }
 
-BENCHMARK(BM_TeethPush)->Arg(64)->Arg(256)->Arg(1024)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Second argument: K, the candidates the head weighs (64 the default, 16 what forged banks serve).
+BENCHMARK(BM_TeethPush)
+    ->ArgsProduct({{64, 256, 1024}, {16, 64}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_TeethRetrieve)->Arg(64)->Arg(256)->Arg(1024)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_TeethEmit)->Arg(64)->Arg(256)->Arg(1024)->Unit(benchmark::kMillisecond)->UseRealTime();
 
