@@ -32,7 +32,7 @@ struct DonorBank {
   std::vector<uint8_t> trackRgb() const;
 };
 
-// Deterministic in the spec; throws std::runtime_error for an incoherent stamp.
+// Deterministic in its options; throws std::runtime_error for an incoherent stamp.
 DonorBank forgeDonors(const DonorSpec& spec);
 
 }  // namespace le::forge
