@@ -11,7 +11,11 @@ PKGS=(cmake make g++ pkg-config
       libx264-dev libx265-dev
       libhwy-dev libstb-dev nlohmann-json3-dev libonnx-dev libprotobuf-dev protobuf-compiler
       libgtest-dev libgmock-dev libbenchmark-dev
-      espeak-ng ca-certificates openssl)
+      espeak-ng ca-certificates openssl
+      python3-numpy python3-pytest python3-websocket
+      libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
+      gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-nice
+      libsoup-3.0-dev chromium)
 # Benchmark baselines only, on request (`--bench` or LE_BENCH_DEPS=1): never for
 # building or testing the library.
 if [ "${1:-}" = "--bench" ] || [ "${LE_BENCH_DEPS:-0}" = 1 ]; then
