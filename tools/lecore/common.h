@@ -29,6 +29,8 @@ struct Args {
   bool clip = false;
   bool teeth = false;
   double interruptAt = -1;
+  std::string host = "127.0.0.1";
+  int port = 8700;
 };
 
 using Clock = std::chrono::steady_clock;
@@ -82,5 +84,6 @@ void waitReady(le_utt* u, const std::string& engine);
 
 int speak(const Args& a);
 int live(const Args& a);
+int serve(const Args& a);
 
 }  // namespace lecore

@@ -43,6 +43,11 @@ const char* kUsage =
     "      pulled at 25 fps on a thread of their own, optionally interrupted. Reports the\n"
     "      first-frame latency, pulls that found no frame, the steady frame rate, the frames\n"
     "      from an interrupt to idle, and the pipeline's stage report (on stderr).\n"
+    "  lecore serve <bundle> --engine DIR [--port N] [--host ADDR]\n"
+    "      A live avatar in the browser: open the printed address, speak into the microphone\n"
+    "      or pick an audio file, and the talking frames come back as a WebRTC stream.\n"
+    "      Listens on 127.0.0.1:8700 by default (--port 0: any free port); one browser\n"
+    "      at a time. GET /status gives the live statistics as JSON.\n"
     "  lecore info <bundle> [--engine DIR]\n"
     "      What the bundle holds, which audio engine DIR holds, and the load-time rewrites\n"
     "      applied to the director (it renders one frame to find out).\n"
@@ -238,11 +243,13 @@ Args parse(int argc, char** argv) {
   std::vector<std::string> v(argv + 1, argv + argc);
   if (v.empty()) throw UsageError("no command given");
   a.cmd = v[0];
-  if (a.cmd != "info" && a.cmd != "render" && a.cmd != "speak" && a.cmd != "live")
+  if (a.cmd != "info" && a.cmd != "render" && a.cmd != "speak" && a.cmd != "live" &&
+      a.cmd != "serve")
     throw UsageError("unknown command '" + a.cmd + "'");
   if (v.size() < 2 || v[1].rfind("--", 0) == 0) throw UsageError(a.cmd + " wants a bundle");
   a.bundle = v[1];
   const bool speakOrLive = a.cmd == "speak" || a.cmd == "live";
+  const bool serving = a.cmd == "serve";
   for (size_t i = 2; i < v.size(); ++i) {
     const std::string& o = v[i];
     auto value = [&]() -> std::string {
@@ -252,13 +259,15 @@ Args parse(int argc, char** argv) {
     if (o == "--model") a.model = value();
     else if (o == "--threads") a.threads = toInt(o, value());
     else if (o == "--ep") a.ep = value();
-    else if (o == "--engine" && (speakOrLive || a.cmd == "info")) a.engine = value();
+    else if (o == "--engine" && (speakOrLive || serving || a.cmd == "info")) a.engine = value();
     else if (o == "--audio" && speakOrLive) a.audio = value();
     else if (o == "--out" && a.cmd == "speak") a.out = value();
     else if (o == "--sheet" && a.cmd == "speak") a.sheet = value();
     else if (o == "--clip" && a.cmd == "speak") a.clip = true;
     else if (o == "--teeth" && a.cmd == "speak") a.teeth = true;
     else if (o == "--interrupt-at" && a.cmd == "live") a.interruptAt = toSeconds(o, value());
+    else if (o == "--port" && serving) a.port = toInt(o, value());
+    else if (o == "--host" && serving) a.host = value();
     else if (o == "--frames" && a.cmd == "render") a.framesDir = value();
     else if (o == "--mp4" && a.cmd == "render") a.mp4 = value();
     else if (o == "--rows" && a.cmd == "render") a.rows = toInt(o, value());
@@ -285,6 +294,7 @@ int main(int argc, char** argv) {
     if (a.cmd == "info") return info(a);
     if (a.cmd == "render") return render(a);
     if (a.cmd == "speak") return speak(a);
+    if (a.cmd == "serve") return serve(a);
     return live(a);
   } catch (const UsageError& e) {
     std::fprintf(stderr, "lecore: %s\n\n%s", oneLine(e.what()).c_str(), kUsage);
