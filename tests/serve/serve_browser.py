@@ -129,17 +129,21 @@ def main():
     ap.add_argument("--work", required=True)
     ap.add_argument("--chromium", default=shutil.which("chromium") or "/usr/bin/chromium")
     ap.add_argument("--small", action="store_true", help="a small forged identity instead of the demo one")
+    ap.add_argument("--identity", help="WxHxCROP: a forged identity of that size (for measuring)")
+    ap.add_argument("--talk", type=float, default=3.0, help="seconds of speech into the microphone")
     ap.add_argument("--readme-block", required=True, help="scripts/readme-block")
     a = ap.parse_args()
 
     if not os.access(a.chromium, os.X_OK):
         print(f"SKIP: no Chromium at {a.chromium}")
         return SKIP
+    a.work = os.path.abspath(a.work)
     shutil.rmtree(a.work, ignore_errors=True)
     os.makedirs(a.work)
     bundle, engine = os.path.join(a.work, "identity"), os.path.join(a.work, "engine")
-    if a.small:
-        subprocess.run([a.forge, "bundle", bundle, "--nt", "8", "--w", "320", "--h", "240", "--crop", "64",
+    if a.small or a.identity:
+        w, h, crop = (a.identity or "320x240x64").split("x")
+        subprocess.run([a.forge, "bundle", bundle, "--nt", "8", "--w", w, "--h", h, "--crop", crop,
                         "--models", "b1,b4"], check=True,
                        stdout=subprocess.DEVNULL)
         subprocess.run([a.forge, "motion", engine, "--nt", "8"], check=True, stdout=subprocess.DEVNULL)
@@ -208,6 +212,8 @@ def main():
             raise Check(f"a second client was not turned away: {busy}")
         # Malformed signalling and audio of the wrong format: reported, not fatal.
         cdp.js("""le.ws.send("{not json"); le.ws.send(JSON.stringify({type: "ice", candidate: 5}));
+                  le.ws.send(JSON.stringify({type: "answer", sdp: "v=0\\r\\nnonsense"}));
+                  le.ws.send(JSON.stringify({type: "ice", candidate: "candidate:junk", sdpMLineIndex: 0}));
                   le.ws.send(JSON.stringify({type: "audio", rate: 44100, format: "f32le", channels: 2}));
                   le.ws.send(new Uint8Array([1, 2, 3]).buffer);
                   le.ws.send(JSON.stringify({type: "audio", rate: 16000, format: "s16le", channels: 1}));
@@ -217,13 +223,14 @@ def main():
         # Speak for three seconds into the microphone, then stop.
         t0 = time.time()
         cdp.js("le.talk(true)")
-        time.sleep(3.0)
+        time.sleep(a.talk)
         cdp.js("le.talk(false)")
-        st = wait_for("speech frames", lambda: (lambda s: s if s["session"]["speech_frames_sent"] >= 25 else None)(
+        st = wait_for("speech frames", lambda: (lambda s: s if s["session"]["speech_frames_sent"] >= int(a.talk * 25 * 0.6) else None)(
             _status(base)), 120)
         wait_for("the page to see speech", lambda: cdp.js("le.speechEvents >= 1"), 30)
         wait_for("idle frames after the utterance", lambda: cdp.js("le.idleEvents >= 1"), 120)
         first_ms = cdp.js("le.latencies[0]")
+        first_rep = cdp.js("le.report()")
 
         # Talk again and interrupt mid-utterance: the pipeline returns to idle.
         cdp.js("le.talk(true)")
@@ -260,7 +267,8 @@ def main():
             raise Check(f"expected two sessions in all: {left}")
         print(f"serve: {W}x{H}; first speech frame {first_ms:.0f} ms after the first captured audio (page); "
               f"{st['speech_frames_sent']} speech frames, {st['frames_sent']} frames sent, "
-              f"{st['empty_ticks']} empty ticks, {rep['fps']:.1f} fps shown, {rep['dropped']} dropped by the page, "
+              f"{st['empty_ticks']} empty ticks, {first_rep['speechFps']:.1f} fps shown during speech, "
+              f"{rep['fps']:.1f} at the end, {rep['dropped']} dropped by the page, "
               f"library first-frame latency {st['first_frame_latency_ms']:.0f} ms; "
               f"took {time.time() - t0:.0f} s")
     except Check as e:
