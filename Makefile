@@ -21,6 +21,13 @@ build: configure
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
+# The library, its headers, le_core.pc and the CMake package under PREFIX
+# (README: "Use it from your program").
+PREFIX ?= $(HOME)/.local
+.PHONY: install
+install: build
+	cmake --install $(BUILD) --prefix "$(PREFIX)"
+
 # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, and under
 # ThreadSanitizer, each in a build tree of its own.
 test-asan: export LSAN_OPTIONS = suppressions=$(CURDIR)/tests/sanitizers/lsan.supp
