@@ -13,3 +13,8 @@ add_test(NAME serve_browser
     --work ${CMAKE_BINARY_DIR}/test-tmp/serve_browser ${LE_SERVE_TEST_ARGS})
 # It needs both cores to keep pace; its screenshot is left in the work folder.
 set_tests_properties(serve_browser PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600 RUN_SERIAL TRUE)
+if(LE_SANITIZE MATCHES "address")
+  # GLib is built without frame pointers: full unwinding lets the leak check
+  # see where each block came from (and the suppressions match load-time ones).
+  set_tests_properties(serve_browser PROPERTIES ENVIRONMENT "ASAN_OPTIONS=fast_unwind_on_malloc=0")
+endif()

@@ -169,12 +169,18 @@ struct PromiseRef {
   std::weak_ptr<Session> s;
 };
 
+// The promise is ours to release (create-offer only borrows it).
 void onOfferCreated(GstPromise* promise, gpointer user) {
   auto s = static_cast<PromiseRef*>(user)->s.lock();
-  if (!s || s->closed || gst_promise_wait(promise) != GST_PROMISE_RESULT_REPLIED) return;
-  const GstStructure* reply = gst_promise_get_reply(promise);
   GstWebRTCSessionDescription* offer = nullptr;
-  if (!reply || !gst_structure_get(reply, "offer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &offer, nullptr) || !offer) {
+  bool made = false;
+  if (s && !s->closed && gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED) {
+    const GstStructure* reply = gst_promise_get_reply(promise);
+    made = reply && gst_structure_get(reply, "offer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &offer, nullptr) && offer;
+  }
+  gst_promise_unref(promise);
+  if (!s || s->closed) return;
+  if (!made) {
     sendLater(s, {{"type", "error"}, {"message", "serve: the media stack made no offer"}});
     return;
   }
