@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "forge.h"
+#include "forge_a2x.h"
+#include "forge_fca.h"
 #include "forge_motion.h"
 
 namespace fs = std::filesystem;
@@ -45,12 +47,30 @@ const char* kUsage =
     "  le-forge motion <dir> [--nt N] [--seed K] [--demo]\n"
     "      write a motion engine directory for a bundle of the same nt and seed (defaults: nt 8,\n"
     "      seed 1); --demo: the demo identity's nt and seed\n"
+    "  le-forge a2x <dir> [--nt N] [--seed K]\n"
+    "      write an expression engine directory (defaults: nt 4, seed 1)\n"
+    "  le-forge fca <dir>\n"
+    "      write the whole-clip delta models (fca_extractor.onnx, fca_delta.onnx)\n"
     "  le-forge pack <dir> <out.imx>\n"
     "      pack every regular file under <dir> into an IMX v2 container\n";
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+// The options after "<command> <dir>": on(option, value) takes each one (value()
+// reads the word after it) and answers whether it knew it.
+template <class On>
+void eachOption(const std::vector<std::string>& a, On on) {
+  for (size_t i = 2; i < a.size(); ++i) {
+    const std::string& o = a[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= a.size()) throw UsageError(o + " wants a value");
+      return a[++i];
+    };
+    if (!on(o, value)) throw UsageError("unknown option '" + o + "'");
+  }
+}
 
 int toInt(const std::string& opt, const std::string& v, long lo, long hi) {
   char* end = nullptr;
@@ -88,12 +108,7 @@ int run(int argc, char** argv) {
   if (cmd == "motion") {
     if (a.size() < 2 || a[1].rfind("--", 0) == 0) throw UsageError("motion wants a target directory");
     le::forge::MotionDirOptions m;
-    for (size_t i = 2; i < a.size(); ++i) {
-      const std::string& o = a[i];
-      auto value = [&]() -> std::string {
-        if (i + 1 >= a.size()) throw UsageError(o + " wants a value");
-        return a[++i];
-      };
+    eachOption(a, [&](const std::string& o, auto value) {
       if (o == "--nt") m.nt = toInt(o, value(), 1, 1000000);
       else if (o == "--seed") m.seed = uint32_t(toInt(o, value(), 0, 2147483647));
       else if (o == "--demo") {
@@ -103,10 +118,31 @@ int run(int argc, char** argv) {
         m.seed = demo.seed;
         m.portrait = defaultPortrait();
       } else
-        throw UsageError("unknown option '" + o + "'");
-    }
+        return false;
+      return true;
+    });
     le::forge::writeMotionDir(a[1], m);
     std::printf("wrote %s: motion engine, nt %d, seed %u\n", a[1].c_str(), m.nt, unsigned(m.seed));
+    return 0;
+  }
+  if (cmd == "a2x") {
+    if (a.size() < 2 || a[1].rfind("--", 0) == 0) throw UsageError("a2x wants a target directory");
+    le::forge::A2xDirOptions x;
+    eachOption(a, [&](const std::string& o, auto value) {
+      if (o == "--nt") x.nt = toInt(o, value(), 1, 1000000);
+      else if (o == "--seed") x.seed = uint32_t(toInt(o, value(), 0, 2147483647));
+      else return false;
+      return true;
+    });
+    le::forge::writeA2xDir(a[1], x);
+    std::printf("wrote %s: expression engine, nt %d, seed %u\n", a[1].c_str(), x.nt, unsigned(x.seed));
+    return 0;
+  }
+  if (cmd == "fca") {
+    if (a.size() < 2 || a[1].rfind("--", 0) == 0) throw UsageError("fca wants a target directory");
+    eachOption(a, [](const std::string&, auto) { return false; });
+    const auto m = le::forge::writeFcaModels(a[1]);
+    std::printf("wrote %s and %s: whole-clip delta models\n", m.extractor.c_str(), m.model.c_str());
     return 0;
   }
   if (cmd != "bundle" && cmd != "demo" && cmd != "mp4") throw UsageError("unknown command '" + cmd + "'");
