@@ -66,6 +66,8 @@ struct Session : std::enable_shared_from_this<Session> {
   GstElement* webrtc = nullptr;
   GstElement* vsrc = nullptr;
   GstElement* asrc = nullptr;
+  GstBufferPool* vpool = nullptr;  // frames and their speech go out in recycled buffers
+  GstBufferPool* apool = nullptr;
   std::thread pump;
   std::atomic<bool> stop{false};
   std::atomic<bool> closed{false};
@@ -211,6 +213,17 @@ void onIceCandidate(GstElement*, guint mline, gchar* candidate, gpointer user) {
 
 void onPipelineFinalized(gpointer data, GObject*) { static_cast<Server*>(data)->pipelinesAlive--; }
 
+GstBufferPool* makePool(size_t bytes) {
+  GstBufferPool* pool = gst_buffer_pool_new();
+  GstStructure* cfg = gst_buffer_pool_get_config(pool);
+  gst_buffer_pool_config_set_params(cfg, nullptr, guint(bytes), 4, 0);
+  if (!gst_buffer_pool_set_config(pool, cfg) || !gst_buffer_pool_set_active(pool, TRUE)) {
+    gst_object_unref(pool);
+    throw Failure("serve: cannot set up a buffer pool of " + std::to_string(bytes) + " bytes");
+  }
+  return pool;
+}
+
 // Video: RGB frames -> VP8 -> RTP; audio: 16 kHz speech -> Opus -> RTP; both into
 // one peer connection.
 void buildPipeline(Session& s) {
@@ -252,6 +265,8 @@ void buildPipeline(Session& s) {
                    GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY, nullptr);
     g_array_unref(tr);
   }
+  s.vpool = makePool(size_t(s.width) * size_t(s.height) * 3);
+  s.apool = makePool(size_t(kHop) * 2);
   if (gst_element_set_state(p, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
     throw Failure("serve: the media pipeline would not start");
 }
@@ -275,11 +290,12 @@ void Session::runPump() {
     // The frame may be a moment late; wait for it up to the next tick.
     while (le_utt_frames_available(utt) == 0 && Clock::now() < next && !stop.load()) std::this_thread::sleep_for(2ms);
     if (stop.load()) break;
-    GstBuffer* vb = gst_buffer_new_allocate(nullptr, bytes, nullptr);
+    GstBuffer* vb = nullptr;
+    if (gst_buffer_pool_acquire_buffer(vpool, &vb, nullptr) != GST_FLOW_OK) break;  // only when closing
     GstMapInfo m;
     le_utt_frame_info info{};
     int got = 0;
-    if (gst_buffer_map(vb, &m, GST_MAP_WRITE)) {
+    if (gst_buffer_get_size(vb) == bytes && gst_buffer_map(vb, &m, GST_MAP_WRITE)) {
       got = le_utt_pull_frame(utt, m.data, m.size, &info);
       gst_buffer_unmap(vb, &m);
     }
@@ -288,7 +304,11 @@ void Session::runPump() {
       emptyTicks++;
       continue;
     }
-    GstBuffer* ab = gst_buffer_new_allocate(nullptr, size_t(kHop) * 2, nullptr);
+    GstBuffer* ab = nullptr;
+    if (gst_buffer_pool_acquire_buffer(apool, &ab, nullptr) != GST_FLOW_OK) {
+      gst_buffer_unref(vb);
+      break;
+    }
     gst_buffer_memset(ab, 0, 0, size_t(kHop) * 2);
     {
       std::lock_guard<std::mutex> l(mu);
@@ -343,6 +363,12 @@ void Session::close() {
     if (*e) {
       gst_object_unref(*e);
       *e = nullptr;
+    }
+  for (GstBufferPool** bp : {&vpool, &apool})
+    if (*bp) {
+      gst_buffer_pool_set_active(*bp, FALSE);
+      gst_object_unref(*bp);
+      *bp = nullptr;
     }
   if (utt) {
     le_utt_destroy(utt);
