@@ -239,6 +239,18 @@ def main():
         sent_at_interrupt = _status(base)["session"]["frames_sent"]
         wait_for("idle frames after the interrupt", lambda: cdp.js("le.idleEvents >= 2"), 30)
         wait_for("the stream to go on", lambda: _status(base)["session"]["frames_sent"] > sent_at_interrupt + 10, 30)
+
+        # A file picked on the page instead of the microphone: a short one, spoken whole.
+        short = os.path.join(a.work, "short.wav")
+        samples = wav_from_f32(a.speech, short, seconds=1.5)
+        doc = cdp.call("DOM.getDocument")["root"]["nodeId"]
+        node = cdp.call("DOM.querySelector", nodeId=doc, selector="#file")["nodeId"]
+        before = _status(base)["session"]["speech_frames_sent"]
+        cdp.call("DOM.setFileInputFiles", files=[short], nodeId=node)
+        wait_for("the file's utterance", lambda: cdp.js("le.idleEvents >= 3"), 120)
+        spoken = _status(base)["session"]["speech_frames_sent"] - before
+        if spoken != -(-samples // 640):
+            raise Check(f"the picked file made {spoken} speech frames, expected ceil({samples} / 640)")
         time.sleep(1.0)
         rep = cdp.js("le.report()")
         st = _status(base)["session"]
