@@ -4,11 +4,17 @@
 
 #include <unistd.h>
 
+#include <benchmark/benchmark.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "forge/forge.h"
+#include "le/le.h"
+#include "le/le_utt.h"
 
 namespace le::bench {
 
@@ -27,5 +33,17 @@ struct ForgedBundle {
   ForgedBundle(const ForgedBundle&) = delete;
   ForgedBundle& operator=(const ForgedBundle&) = delete;
 };
+
+// A live pipeline over ctx whose audio engine has loaded; on failure the
+// benchmark is skipped with the library's text, ctx is destroyed, and NULL returned.
+inline le_utt* readyLive(benchmark::State& state, le_ctx* ctx, const le_utt_opts& o) {
+  le_utt* u = le_utt_create(ctx, &o);
+  while (u && le_utt_ready(u) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  if (u && le_utt_ready(u) == 1) return u;
+  state.SkipWithError(le_utt_last_error());
+  le_utt_destroy(u);
+  le_destroy(ctx);
+  return nullptr;
+}
 
 }  // namespace le::bench

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_bundle.h"
 #include "bench_speech.h"
 #include "forge/forge.h"
 #include "forge/forge_motion.h"
@@ -86,14 +87,8 @@ void BM_UttSpeech(benchmark::State& state) {
   o.motion_dir = f.engine.c_str();
   o.steady_model = state.range(3) ? "b4" : "-";
   o.eager = -1;
-  le_utt* u = le_utt_create(ctx, &o);
-  while (u && le_utt_ready(u) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  if (!u || le_utt_ready(u) != 1) {
-    state.SkipWithError(le_utt_last_error());
-    le_utt_destroy(u);
-    le_destroy(ctx);
-    return;
-  }
+  le_utt* u = le::bench::readyLive(state, ctx, o);
+  if (!u) return;
   const std::vector<int16_t> pcm = speechPcm(10.0);
   const int speech = int((pcm.size() + 639) / 640);
   const size_t bytes = size_t(f.W) * f.H * 3;

@@ -63,14 +63,8 @@ void BM_UttPull1080(benchmark::State& state) {
   le_utt_opts o{};
   o.motion_dir = engine.c_str();
   o.steady_model = "-";
-  le_utt* u = le_utt_create(ctx, &o);
-  while (u && le_utt_ready(u) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  if (!u || le_utt_ready(u) != 1) {
-    state.SkipWithError(le_utt_last_error());
-    le_utt_destroy(u);
-    le_destroy(ctx);
-    return;
-  }
+  le_utt* u = le::bench::readyLive(state, ctx, o);
+  if (!u) return;
   const std::vector<float>& speech = le::bench::speech30s();
   std::vector<int16_t> pcm(speech.size());
   for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = int16_t(std::clamp(speech[i], -1.f, 1.f) * 32767.f);

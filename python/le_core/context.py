@@ -81,40 +81,34 @@ class Context(Handle):
         self._frame_bytes = self._w * self._hgt * 3
 
     # -- figures ---------------------------------------------------------------
-    def _open(self) -> int:
-        h = self._h
-        if h is None:
-            raise closed(self._what)
-        return h
-
     @property
     def nt(self) -> int:
         """Frames in the identity loop."""
-        self._open()
+        self._handle()
         return self._nt
 
     @property
     def width(self) -> int:
         """Full-frame width in pixels."""
-        self._open()
+        self._handle()
         return self._w
 
     @property
     def height(self) -> int:
         """Full-frame height in pixels."""
-        self._open()
+        self._handle()
         return self._hgt
 
     @property
     def crop(self) -> int:
         """Side of the square face crop in pixels."""
-        self._open()
+        self._handle()
         return self._crop
 
     @property
     def drive_frames(self) -> int:
         """Rows of the bundle's recorded drive."""
-        self._open()
+        self._handle()
         return self._drive
 
     @property
@@ -125,7 +119,7 @@ class Context(Handle):
     @property
     def frame_shape(self) -> tuple[int, int, int]:
         """(height, width, 3): the shape of a frame."""
-        self._open()
+        self._handle()
         return (self._hgt, self._w, 3)
 
     # -- the live pipeline's claim on the context --------------------------------
