@@ -1,6 +1,7 @@
 // Member resolution: the fixed alias table and the two generated rules.
 #include "base/le_member.h"
 
+#include <stdexcept>
 #include <string_view>
 
 #include "base/le_file.h"
@@ -61,9 +62,18 @@ std::string memberAlias(const std::string& name) {
   return name;
 }
 
+std::string memberPath(const std::string& dir, const std::string& name) {
+  // The rule the container unpacker applies to the names it writes, applied to
+  // the names a reader follows.
+  if ((!name.empty() && (name[0] == '/' || name[0] == '\\')) || name.find("..") != std::string::npos ||
+      name.find('\0') != std::string::npos)
+    throw std::runtime_error(dir + ": refusing unsafe member name '" + name + "'");
+  return dir + "/" + name;
+}
+
 std::string resolveMember(const std::string& dir, const std::string& name) {
   const std::string alias = memberAlias(name);
-  const std::string requested = dir + "/" + name;
+  const std::string requested = memberPath(dir, name);
   if (alias == name) return requested;
   if (canOpen(requested)) return requested;
   const std::string descriptive = dir + "/" + alias;

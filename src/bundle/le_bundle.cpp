@@ -133,7 +133,11 @@ Identity::Identity(const Manifest& m, PriorOpener openPrior)
   const std::string fsPath = resolveMember(dir, "fs_red.f16");
   const bool haveFs = statExists(fsPath);
   if (statExists(pPath)) {
-    P_ = mapFile(pPath, nt * crop * crop * 6);
+    // nt and crop are the manifest's: a product that wraps could match a file of
+    // the wrapped size, so one that overflows cannot be the member's size.
+    std::uint64_t bytes = 0;
+    if (__builtin_mul_overflow(nt * 6, crop * crop, &bytes)) throw std::runtime_error("size mismatch " + pPath);
+    P_ = mapFile(pPath, bytes);
   } else if (!haveFs) {
     std::string movie = "P_hevc.mov";
     const std::string text = readText(dir + "/manifest.json");

@@ -29,10 +29,14 @@ namespace le {
 
 std::vector<uint8_t> readPasteMask(const Manifest& m) {
   const size_t n = size_t(m.crop) * size_t(m.crop);
-  std::vector<uint8_t> mask(n, 0);
   try {
     RawFile f(resolveMember(m.dir, "mask_512.u8"));
-    if (f.read(mask.data(), n) == n) return mask;  // bytes after the first crop*crop are ignored
+    // A regular file shorter than crop*crop cannot fill the mask: refused before
+    // the mask is sized from the manifest's crop.
+    if (!f.regular() || f.size() >= n) {
+      std::vector<uint8_t> mask(n, 0);
+      if (f.read(mask.data(), n) == n) return mask;  // bytes after the first crop*crop are ignored
+    }
   } catch (const std::runtime_error&) {
   }
   throw std::runtime_error("mask read failed");

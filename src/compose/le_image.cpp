@@ -34,6 +34,14 @@ std::vector<uint8_t> loadImageRGB(const std::string& path, int* w, int* h) {
   return std::vector<uint8_t>(data.get(), data.get() + bytes);
 }
 
+bool imageSize(const std::string& path, int* w, int* h) {
+  int iw = 0, ih = 0, comp = 0;
+  if (!stbi_info(path.c_str(), &iw, &ih, &comp)) return false;
+  if (w) *w = iw;
+  if (h) *h = ih;
+  return true;
+}
+
 void writePNG(const std::string& path, const unsigned char* rgb, int w, int h) {
   // stb_image_write computes the row stride and its filtered buffer
   // ((w*3 + 1) * h bytes) in int: refuse what would overflow, and empty

@@ -12,6 +12,10 @@ namespace le {
 // Throws std::runtime_error "decode failed: " + path.
 std::vector<uint8_t> loadImageRGB(const std::string& path, int* w, int* h);
 
+// Reads only the header of an image file: its size, without decoding or
+// allocating the pixels. False when the file cannot be read or is not an image.
+bool imageSize(const std::string& path, int* w, int* h);
+
 // Writes w*h RGB pixels (rows of w*3 bytes) as a PNG file.
 // Throws std::runtime_error "png write failed: " + path.
 void writePNG(const std::string& path, const unsigned char* rgb, int w, int h);

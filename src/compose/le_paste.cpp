@@ -54,6 +54,15 @@ Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp)
   if (unsharp.ksize < 1 || unsharp.ksize % 2 == 0) {
     throw std::runtime_error("paste: ksize must be odd");
   }
+  // Half a kernel wider than the crop only reflects the crop onto itself again,
+  // while the padded planes grow with its square and the work with its cube: a
+  // kernel past 2S - 1 taps (or the usual 13 on the smallest crops) is a broken
+  // manifest, refused before those planes are sized from it.
+  const int maxTaps = std::max(2 * side - 1, 13);
+  if (unsharp.ksize > maxTaps) {
+    throw std::runtime_error("paste: ksize " + std::to_string(unsharp.ksize) + " is beyond a crop of " +
+                             std::to_string(side) + " (at most " + std::to_string(maxTaps) + " taps)");
+  }
   const auto fast = env::wholeInt("LE_PASTE_FAST");
   mode_ = (fast && *fast >= 0 && *fast <= 2) ? static_cast<int>(*fast) : 0;
   ksize_ = unsharp.ksize;

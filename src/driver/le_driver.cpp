@@ -41,6 +41,12 @@ std::string frameFile(const std::string& dir, int index) {
   return std::string(buf, std::size_t(n));
 }
 
+std::runtime_error jpgSizeMismatch(const std::string& file, int w, int h, int W, int H) {
+  return std::runtime_error("le_driver: " + file + " is " + std::to_string(w) + "x" + std::to_string(h) +
+                            ", the manifest says " + std::to_string(W) + "x" + std::to_string(H) +
+                            " \xE2\x80\x94 refusing");
+}
+
 JpgDirSource::JpgDirSource(std::string dir, int nt, int w, int h) : dir_(std::move(dir)), nt_(nt), w_(w), h_(h) {}
 
 bool JpgDirSource::next(unsigned char* dst) {
@@ -48,10 +54,7 @@ bool JpgDirSource::next(unsigned char* dst) {
   const std::string file = frameFile(dir_, index_);
   int w = 0, h = 0;
   const std::vector<std::uint8_t> rgb = loadImageRGB(file, &w, &h);
-  if (w != w_ || h != h_)
-    throw std::runtime_error("le_driver: " + file + " is " + std::to_string(w) + "x" + std::to_string(h) +
-                             ", the manifest says " + std::to_string(w_) + "x" + std::to_string(h_) +
-                             " \xE2\x80\x94 refusing");
+  if (w != w_ || h != h_) throw jpgSizeMismatch(file, w, h, w_, h_);
   std::memcpy(dst, rgb.data(), frameBytes());
   ++index_;
   return true;
@@ -312,7 +315,7 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhea
   driver::optStr(text, "target_frames", jpgMember);
   driver::optStr(text, "target_frames_mp4", movieMember);
 
-  const std::string jpgDir = m.dir + "/" + jpgMember;
+  const std::string jpgDir = memberPath(m.dir, jpgMember);
   const std::string lastJpg = driver::frameFile(jpgDir, m.nt - 1);
   const std::string moviePath = resolveMember(m.dir, movieMember);
 
@@ -325,6 +328,12 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookAhea
   } else if (statExists(lastJpg)) {
     std::fprintf(stderr, "[le-driver] %s/ (raw jpg, %d frames) \xE2\x80\x94 read one frame per pull\n",
                  jpgMember.c_str(), m.nt);
+    // The ring is sized from the manifest's W x H: compare it with the first
+    // frame's header before allocating, so a wrong (or absurd) size is refused
+    // here rather than after a ring of that size was attempted.
+    const std::string firstJpg = driver::frameFile(jpgDir, 0);
+    int w = 0, h = 0;
+    if (imageSize(firstJpg, &w, &h) && (w != m.W || h != m.H)) throw driver::jpgSizeMismatch(firstJpg, w, h, m.W, m.H);
     return over(driver::openJpgDir(jpgDir, m.nt, m.W, m.H), lookAhead, history);
   } else if (!statExists(moviePath)) {
     throw std::runtime_error("this bundle carries neither a populated " + jpgMember + "/ nor " + movieMember + " (" +

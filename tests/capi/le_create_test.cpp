@@ -36,6 +36,16 @@ int mappingsUnder(const std::string& dir) {
   return n;
 }
 
+// `text` with the value of the first "key" replaced.
+std::string withKey(std::string text, const std::string& key, const std::string& value) {
+  const size_t at = text.find("\"" + key + "\"");
+  EXPECT_NE(at, std::string::npos) << key;
+  if (at == std::string::npos) return text;
+  const size_t colon = text.find(':', at);
+  const size_t end = text.find_first_of(",}", colon);
+  return text.replace(colon + 1, end - colon - 1, " " + value);
+}
+
 }  // namespace
 
 TEST(LeCreate, ReportsTheBundleFiguresAndTheThreadChoice) {
@@ -179,13 +189,7 @@ TEST(LeCreate, FailuresCarryTheEntryPointPrefix) {
   std::string text = le::forge::manifestText(spec);
 
   // A zero frame count is refused as bad dims.
-  std::string zero = text;
-  size_t at = zero.find("\"NT\"");
-  ASSERT_NE(at, std::string::npos);
-  size_t colon = zero.find(':', at);
-  size_t end = zero.find_first_of(",}", colon);
-  zero.replace(colon + 1, end - colon - 1, " 0");
-  std::ofstream(dir + "/manifest.json", std::ios::trunc) << zero;
+  std::ofstream(dir + "/manifest.json", std::ios::trunc) << withKey(text, "NT", "0");
   EXPECT_EQ(le_create(dir.c_str(), "b1", 0, nullptr), nullptr);
   EXPECT_STREQ(le_last_error(), "le_create: manifest: bad dims");
 
@@ -195,6 +199,63 @@ TEST(LeCreate, FailuresCarryTheEntryPointPrefix) {
   EXPECT_EQ(le_create(dir.c_str(), "b1", 0, nullptr), nullptr);
   EXPECT_EQ(std::string(le_last_error()), "le_create: size mismatch " + dir + "/pooled64.f16");
   EXPECT_EQ(mappingsUnder(dir), 0);
+}
+
+// Numbers that would size memory are checked against what the members hold
+// before anything is sized from them (under AddressSanitizer an attempted
+// allocation of that size aborts the process, so this is also the check that
+// none is attempted).
+TEST(LeCreate, AbsurdManifestNumbersAreRefusedBeforeAllocating) {
+  TmpDir t;
+  const le::forge::BundleSpec spec;  // 64x48, crop 32, driver as JPEG frames
+  const std::string dir = forgeBundle(t, spec);
+  const std::string text = le::forge::manifestText(spec);
+  const std::string first = dir + "/target_frames/frame_000000.jpg";
+  const struct {
+    const char* key;
+    const char* value;
+    std::string error;
+  } rows[] = {
+      {"W", "1000000000", "le_driver: " + first + " is 64x48, the manifest says 1000000000x48 \xE2\x80\x94 refusing"},
+      {"H", "2147483647", "le_driver: " + first + " is 64x48, the manifest says 64x2147483647 \xE2\x80\x94 refusing"},
+      {"ksize", "100001", "paste: ksize 100001 is beyond a crop of 32 (at most 63 taps)"},
+      {"ksize", "65", "paste: ksize 65 is beyond a crop of 32 (at most 63 taps)"},
+      {"crop", "1000000000", "size mismatch " + dir + "/P.f16"},
+      {"frames", "1000000000", "size mismatch " + dir + "/drive/xs.f32"},
+  };
+  for (const auto& r : rows) {
+    std::ofstream(dir + "/manifest.json", std::ios::trunc) << withKey(text, r.key, r.value);
+    EXPECT_EQ(le_create(dir.c_str(), "b1", 1, nullptr), nullptr) << r.key;
+    EXPECT_EQ(std::string(le_last_error()), "le_create: " + r.error) << r.key << " = " << r.value;
+  }
+  // The largest kernel the crop allows is still a working context.
+  std::ofstream(dir + "/manifest.json", std::ios::trunc) << withKey(text, "ksize", "63");
+  le_ctx* ctx = le_create(dir.c_str(), "b1", 1, nullptr);
+  EXPECT_NE(ctx, nullptr) << le_last_error();
+  le_destroy(ctx);
+}
+
+// Names a manifest or a host gives are followed only inside the bundle: each
+// row names a real file of a sibling bundle, which would be read without the check.
+TEST(LeCreate, MemberNamesThatLeaveTheBundleAreRefused) {
+  TmpDir t;
+  le::forge::BundleSpec spec;
+  const std::string dir = forgeBundle(t, spec);
+  le::forge::writeBundle(t.str("other"), spec);
+  const std::string text = le::forge::manifestText(spec);
+  const struct {
+    std::string key, unsafe;
+  } rows[] = {{"target_frames", "../other/target_frames"}, {"P_rgb", "../other/P.f16"}};
+  for (const auto& r : rows) {
+    std::ofstream(dir + "/manifest.json", std::ios::trunc) << withKey(text, r.key, "\"" + r.unsafe + "\"");
+    EXPECT_EQ(le_create(dir.c_str(), "b1", 1, nullptr), nullptr) << r.unsafe;
+    EXPECT_EQ(std::string(le_last_error()), "le_create: " + dir + ": refusing unsafe member name '" + r.unsafe + "'");
+  }
+  char path[4096];
+  EXPECT_EQ(le_bundle_resolve_member(dir.c_str(), "../other/M.f32", path, sizeof path), -1);
+  EXPECT_STREQ(path, "");
+  EXPECT_EQ(le_bundle_resolve_member(dir.c_str(), "/etc/passwd", path, sizeof path), -1);
+  EXPECT_EQ(le_bundle_resolve_member(dir.c_str(), "M.f32", path, sizeof path), 1);
 }
 
 TEST(LeCreate, OpensAContainerByItsStem) {
