@@ -53,19 +53,21 @@ demo: build
 
 # Fuzzing: the libFuzzer harnesses of fuzz/ (clang, AddressSanitizer + UBSan) in
 # a build tree of their own, with their seed corpora written by the forge's
-# encoders; fuzz-smoke runs each for a fixed number of executions and fails on
+# encoders; fuzz-smoke runs each for a fixed number of executions (or at most
+# FUZZ_SECS seconds: the director harness runs a hundred a second) and fails on
 # a finding. A longer run of one harness: fuzz/run.sh build-fuzz run <name> <seconds>.
 FUZZ_BUILD      ?= build-fuzz
 FUZZ_RUNS       ?= 20000
+FUZZ_SECS       ?= 10
 FUZZ_CMAKE_ARGS ?=
-fuzz:
+fuzz: deps
 	cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ $(FUZZ_CMAKE_ARGS)
 	cmake --build $(FUZZ_BUILD) -j$(JOBS)
 	rm -rf $(FUZZ_BUILD)/seeds
 	$(FUZZ_BUILD)/le-fuzz-seeds $(FUZZ_BUILD)/seeds
 
 fuzz-smoke: fuzz
-	bash fuzz/run.sh $(FUZZ_BUILD) smoke $(FUZZ_RUNS)
+	bash fuzz/run.sh $(FUZZ_BUILD) smoke $(FUZZ_RUNS) $(FUZZ_SECS)
 
 bench:
 	@bash scripts/setup-deps.sh --bench

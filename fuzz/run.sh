@@ -1,11 +1,13 @@
 #!/bin/bash
 # Runs the harnesses listed in <build>/harnesses.txt.
-#   run.sh <build> smoke <runs>          every harness for <runs> executions over its
-#                                        seeds (new inputs go to a scratch dir)
+#   run.sh <build> smoke <runs> [<secs>] every harness for <runs> executions over its
+#                                        seeds, or <secs> seconds if that comes first
+#                                        (new inputs go to a scratch dir)
 #   run.sh <build> run <name> <seconds>  one harness for a while, growing <build>/corpus/<name>
 # Seeds: <build>/seeds/<name> (written by le-fuzz-seeds) and fuzz/corpus/<name>
 # (inputs kept in the tree, such as past findings). Findings land in
-# <build>/findings/<name>-*; any finding makes the run fail.
+# <build>/findings/<name>-*; any finding makes the run fail, and so does one
+# left there by an earlier run until it is looked at and removed.
 set -u
 build=$1 mode=$2
 here=$(cd "$(dirname "$0")" && pwd)
@@ -15,7 +17,9 @@ mkdir -p "$build/findings"
 run_one() {  # name dict corpus-dir libFuzzer-options...
   local name=$1 dict=$2 corpus=$3
   shift 3
-  local args=(-artifact_prefix="$build/findings/$name-" -print_final_stats=1)
+  # Absurd allocations and hangs count as findings, like crashes.
+  local args=(-artifact_prefix="$build/findings/$name-" -print_final_stats=1
+              -rss_limit_mb=2048 -malloc_limit_mb=2048 -timeout=25)
   [ "$dict" != "-" ] && args+=(-dict="$dict")
   mkdir -p "$corpus" "$build/seeds/$name"
   local seeds=("$build/seeds/$name")
@@ -27,11 +31,13 @@ run_one() {  # name dict corpus-dir libFuzzer-options...
 failed=0
 case $mode in
   smoke)
-    runs=$3
+    runs=$3 secs=${4:-0}
     while read -r name dict; do
       [ -n "$name" ] || continue
       scratch=$(mktemp -d)
-      run_one "$name" "$dict" "$scratch" -runs="$runs" || failed=1
+      # A fixed seed: the smoke replays the same inputs every time, so it cannot
+      # pass on one run and fail on the next; longer runs explore at random.
+      run_one "$name" "$dict" "$scratch" -seed=1 -runs="$runs" -max_total_time="$secs" || failed=1
       rm -rf "$scratch"
     done < "$build/harnesses.txt"
     ;;
@@ -42,8 +48,13 @@ case $mode in
     run_one "$name" "$dict" "$build/corpus/$name" -max_total_time="$secs" || failed=1
     ;;
   *)
-    echo "usage: run.sh <build> smoke <runs> | run.sh <build> run <name> <seconds>" >&2
+    echo "usage: run.sh <build> smoke <runs> [<seconds>] | run.sh <build> run <name> <seconds>" >&2
     exit 2
     ;;
 esac
+if compgen -G "$build/findings/*" >/dev/null; then
+  echo "run.sh: findings in $build/findings:" >&2
+  ls "$build/findings" >&2
+  failed=1
+fi
 exit $failed

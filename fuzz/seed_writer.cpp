@@ -2,7 +2,8 @@
 // <dir>/<harness>/ with what the forge makes (head checkpoints of both
 // architectures and the ones a reader must refuse, bank tracks of the
 // harness's geometry and their near misses, sidecar and manifest pairs of
-// forged bundles with teeth) and the teeth JSON members.
+// forged bundles with teeth) and the teeth JSON members; containers, manifests,
+// directors, lip templates, driver frames and engine metas for the rest.
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -14,9 +15,13 @@
 
 #include "bank_geometry.h"
 #include "forge/forge.h"
+#include "forge/forge_a2x.h"
 #include "forge/forge_bank.h"
 #include "forge/forge_head.h"
+#include "forge/forge_internal.h"
+#include "forge/forge_motion.h"
 #include "forge/forge_teeth.h"
+#include "jpg_geometry.h"
 
 namespace fs = std::filesystem;
 
@@ -178,6 +183,144 @@ void sidecarSeeds(const fs::path& dir) {
   edited("over-donor-cap.pair", "n_donors", "1025");
 }
 
+std::string slurp(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  if (!f && !f.eof()) throw std::runtime_error("le-fuzz-seeds: cannot read " + p.string());
+  return s;
+}
+
+// Containers: small members (a manifest, tables, a member in a subdirectory),
+// the packer's synthetic manifest, and the near misses the reader refuses.
+void imxSeeds(const fs::path& dir) {
+  using le::forge::ImxEntry;
+  using le::forge::ImxOptions;
+  fs::create_directories(dir);
+  le::forge::BundleSpec spec;
+  const std::string manifest = le::forge::manifestText(spec);
+  const std::vector<ImxEntry> members = {{"manifest.json", manifest, {}, {}},
+                                         {"M.f32", std::string(24, '\x3f'), {}, {}},
+                                         {"drive/si.i32", std::string(8, '\1'), {}, {}},
+                                         {"target_frames/frame_000000.jpg", "\xff\xd8\xff\xd9", {}, {}}};
+  auto imx = [&](const std::string& name, const std::vector<ImxEntry>& e, const ImxOptions& o = {}) {
+    le::forge::writeImx((dir / name).string(), e, o);
+  };
+  imx("bundle.imx", members);
+  imx("synthetic.imx", {{"manifest.json", "{\"_imx_synthetic_manifest\": true}", {}, {}}, members[1]});
+  imx("empty.imx", {});
+  imx("same-name.imx", {members[1], {"M.f32", "second", {}, {}}});
+  imx("overlap.imx", {members[0], {"alias.json", "", 8, 40}});
+  imx("unsafe.imx", {{"../escape", "x", {}, {}}});
+  imx("dot-steps.imx", {{"./a//b/./c", "x", {}, {}}});
+  imx("past-end.imx", {{"big", "x", {}, 1u << 20}});
+  imx("v1.imx", members, {.version = 1});
+  imx("bad-magic.imx", members, {.badMagic = true});
+  imx("short-toc.imx", members, {.count = 9});
+  imx("cut.imx", members, {.truncateTo = 30});
+}
+
+void manifestSeeds(const fs::path& dir) {
+  using le::forge::BundleSpec;
+  auto man = [&](const std::string& name, const BundleSpec& s) { put(dir, name, le::forge::manifestText(s)); };
+  BundleSpec s;
+  man("plain.json", s);
+  s.legacyKeyNames = true;
+  s.descriptiveNames = true;
+  man("legacy.json", s);
+  s = {};
+  s.nestedBlocks = true;
+  s.msrcW = 128;
+  s.msrcH = 96;
+  man("nested.json", s);
+  s = {};
+  s.stampPasteSpace = false;
+  s.jpegDriver = false;
+  s.mp4Driver = true;
+  s.mp4Name = "driver.mkv";
+  s.prior = le::forge::Prior::None;
+  s.hevcPrior = true;
+  s.hevcName = "prior.mov";
+  man("movies-nostamp.json", s);
+  s = {};
+  s.teeth = le::forge::TeethSpec{};
+  s.extraRootKeys = R"("P_rgb": "source.f16", "target_frames": "frames")";
+  man("teeth-extra.json", s);
+}
+
+// Directors of every kind the forge writes, crop 16 so that they stay small.
+void graphSeeds(const fs::path& dir) {
+  using le::forge::DirectorOptions;
+  using le::forge::DirectorVariant;
+  le::forge::BundleSpec spec;
+  spec.crop = 16;
+  auto dirr = [&](const std::string& name, const DirectorOptions& o) {
+    put(dir, name, le::forge::directorBytes(spec, o));
+  };
+  dirr("standard.onnx", {});
+  dirr("b4-legacy-blend.onnx", {.batch = 4, .legacyBlend = true});
+  dirr("featsynth.onnx", {.featSynth = true});
+  dirr("symbolic.onnx", {.symbolicBatch = true, .symbolicKpRows = true, .int8Blur = false});
+  dirr("truncated.onnx", {.truncated = true});
+  const DirectorVariant variants[] = {
+      DirectorVariant::TwoPrgbConcats, DirectorVariant::ShapeOfPrgb,    DirectorVariant::EscapingCone,
+      DirectorVariant::TwoTipSamplers, DirectorVariant::ZerosPadding,   DirectorVariant::TwoExits,
+      DirectorVariant::LoneGrid,       DirectorVariant::ExitArithmetic, DirectorVariant::TwoCubicResizes,
+      DirectorVariant::OffScales,      DirectorVariant::HasLipDelivery};
+  for (const DirectorVariant v : variants)
+    dirr("variant-" + std::to_string(int(v)) + ".onnx", {.variant = v});
+}
+
+// Lip templates of both forms on the harness's canvas (crop 32).
+void lipSeeds(const fs::path& dir) {
+  le::forge::BundleSpec s;
+  s.crop = 32;
+  s.lipTemplate = le::forge::LipTemplate::Plain;
+  put(dir, "plain.json", le::forge::lipTemplateText(s));
+  s.lipTemplate = le::forge::LipTemplate::Mapped;
+  s.seed = 7;
+  put(dir, "mapped.json", le::forge::lipTemplateText(s));
+}
+
+// Driver frames as the forge writes them: the harness's size at a few
+// qualities, and one of another size (refused).
+void jpgSeeds(const fs::path& dir) {
+  using namespace le::fuzz;
+  fs::create_directories(dir);
+  le::forge::BundleSpec s;
+  s.W = kJpgW;
+  s.H = kJpgH;
+  s.crop = 16;
+  for (const int q : {92, 50, 10}) {
+    const std::vector<uint8_t> f = le::forge::driverFrame(s, q % s.nt);
+    le::forge::detail::writeJpeg((dir / ("q" + std::to_string(q) + ".jpg")).string(), f.data(), s.W, s.H, q);
+  }
+  s.W = 24;
+  s.H = 16;
+  const std::vector<uint8_t> f = le::forge::driverFrame(s, 0);
+  le::forge::detail::writeJpeg((dir / "other-size.jpg").string(), f.data(), s.W, s.H, 92);
+}
+
+// The engines' meta texts: the motion engine's from the forge's writer, the
+// expression engine's out of a forged engine directory.
+void metaSeeds(const fs::path& dir, const fs::path& scratch) {
+  le::forge::MotionDirOptions m;
+  put(dir, "motion.json", le::forge::motionMetaText(m));
+  m.nt = 3;
+  m.nEmo = 1;
+  m.sBridge = 0.75f;
+  m.deltaPitch = -2.5f;
+  put(dir, "motion-pitch.json", le::forge::motionMetaText(m));
+  le::forge::A2xDirOptions a;
+  a.shortWindow = false;
+  le::forge::writeA2xDir((scratch / "a2x").string(), a);
+  put(dir, "a2x.json", slurp(scratch / "a2x" / "a2x_meta.json"));
+  a.writeLeft = false;
+  a.metaWidth = -1;
+  a.silencePrime = 3;
+  le::forge::writeA2xDir((scratch / "a2x-noleft").string(), a);
+  put(dir, "a2x-noleft.json", slurp(scratch / "a2x-noleft" / "a2x_meta.json"));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -191,6 +334,15 @@ int main(int argc, char** argv) {
     headSeeds(root / "head_pt");
     bankSeeds(root / "bank_track");
     sidecarSeeds(root / "bank_sidecar");
+    imxSeeds(root / "imx");
+    manifestSeeds(root / "manifest");
+    graphSeeds(root / "graph");
+    lipSeeds(root / "lip_contour");
+    jpgSeeds(root / "jpg_frame");
+    const fs::path scratch = root / ".scratch";
+    metaSeeds(root / "engine_meta", scratch);
+    fs::copy(root / "engine_meta", root / "json");
+    fs::remove_all(scratch);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "le-fuzz-seeds: %s\n", e.what());
     return 1;

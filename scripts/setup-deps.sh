@@ -15,7 +15,8 @@ PKGS=(cmake make g++ pkg-config
       python3-numpy python3-pytest python3-websocket
       libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
       gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-nice
-      libsoup-3.0-dev chromium)
+      libsoup-3.0-dev chromium
+      clang libclang-rt-14-dev)
 # Benchmark baselines only, on request (`--bench` or LE_BENCH_DEPS=1): never for
 # building or testing the library.
 if [ "${1:-}" = "--bench" ] || [ "${LE_BENCH_DEPS:-0}" = 1 ]; then

@@ -13,7 +13,6 @@
 #include "base/le_env.h"
 #include "base/le_error.h"
 #include "base/le_file.h"
-#include "base/le_json.h"
 #include "base/le_ort.h"
 #include "bundle/le_bundle.h"
 #include "compose/le_pool.h"
@@ -23,14 +22,6 @@
 namespace le::a2x {
 
 namespace {
-
-// An integer key of a2x_meta.json; out is left as it is when the key is absent.
-bool metaInt(const std::string& text, const char* key, int& out) {
-  const auto v = json::number(text, key, "a2x_meta.json");
-  if (!v) return false;
-  out = static_cast<int>(std::clamp(*v, -2147483648.0, 2147483647.0));
-  return true;
-}
 
 // Runs a session and adds the time spent inside it to acc.
 struct OrtClock {
@@ -45,22 +36,6 @@ struct OrtClock {
 size_t elementCount(const Ort::Value& v) { return v.GetTensorTypeAndShapeInfo().GetElementCount(); }
 
 }  // namespace
-
-Meta parseMeta(const std::string& text) {
-  Meta m;
-  metaInt(text, "h", m.h);
-  bool w = metaInt(text, "window", m.window);
-  bool l = metaInt(text, "left", m.left);
-  if (!w || !l) throw std::runtime_error("le_a2x_create: meta lacks causal window/left (not a streaming a2x)");
-  metaInt(text, "layers", m.layers);
-  metaInt(text, "width", m.width);
-  metaInt(text, "silence_prime", m.silencePrime);
-  // Values that would make the band or the tables meaningless are refused here
-  // rather than discovered as out-of-range reads later.
-  if (m.h < 1 || m.window < 0 || m.left < 0 || m.layers < 1)
-    throw std::runtime_error("le_a2x_create: meta h/window/left/layers out of range");
-  return m;
-}
 
 void normaliseWindow(float* w, size_t n) {
   if (n == 0) return;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "audio/le_engine_meta.h"
+
 namespace le::api {
 // Error family of the le_a2x_* entry points.
 struct A2xFamily {};
@@ -33,19 +35,6 @@ inline constexpr int kShortChannels = 640;
 inline constexpr int kShortColumn = 80;      // trunk column spacing in samples
 inline constexpr double kShortStride = 1598.0 / 199.0;  // trunk columns per legacy frame
 inline constexpr int kEncGroup = 64;
-
-// Keys of a2x_meta.json; window and left are required (-1 = absent here).
-struct Meta {
-  int h = 256;
-  int window = -1;
-  int left = -1;
-  int layers = 6;
-  int width = -1;  // -1: not declared
-  int silencePrime = 0;
-};
-// The text is searched for "key" and the number after its colon. Throws the
-// streaming message when window or left is missing.
-Meta parseMeta(const std::string& text);
 
 // Subtracts the mean and scales by 1 / sqrt(variance + 1e-7), in double so
 // that huge finite samples stay finite.

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "audio/le_engine_meta.h"
 #include "base/le_env.h"
 #include "base/le_error.h"
 #include "base/le_file.h"
-#include "base/le_json.h"
 #include "base/le_ort.h"
 #include "bundle/le_bundle.h"
 #include "compose/le_pool.h"
@@ -145,24 +145,6 @@ std::vector<float> readFloats(const std::string& path, size_t n) {
   return v;
 }
 
-int metaInt(const std::string& text, const char* key, int lo, int hi) {
-  const auto found = json::number(text, key, "meta.json");
-  if (!found) throw std::runtime_error(std::string("meta.json: missing ") + key);
-  const double v = *found;
-  // Counts index tables and divide frame numbers: a fraction, zero or an absurd value is refused.
-  if (v != std::floor(v) || v < lo || v > hi) throw std::runtime_error(std::string("meta.json: bad ") + key);
-  return int(v);
-}
-
-float metaFloat(const std::string& text, const char* key, bool required, float dflt) {
-  const auto v = json::number(text, key, "meta.json");
-  if (!v) {
-    if (required) throw std::runtime_error(std::string("meta.json: missing ") + key);
-    return dflt;
-  }
-  return float(*v);
-}
-
 double secondsSince(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
@@ -193,13 +175,11 @@ std::unique_ptr<Ort::Session> openSession(const std::string& dir, const char* fi
 }  // namespace
 
 MotionEngine::MotionEngine(const std::string& dir, int threads, const std::string& ep) : impl_(new Impl) {
-  const std::string meta = readText(dir + "/meta.json");
-  nt_ = metaInt(meta, "nt", 1, 10000000);
-  const int nSrc = metaInt(meta, "n_src", 1, 10000000);
-  nEmo_ = metaInt(meta, "n_emo", 1, 10000000);
-  sBridge_ = metaFloat(meta, "s_bridge", true, 1.f);
-  deltaPitch_ = metaFloat(meta, "delta_pitch", false, 0.f);
-  if (nSrc != nt_) throw std::runtime_error("le_motion: n_src != nt unsupported");
+  const motion::Meta meta = motion::parseMeta(readText(dir + "/meta.json"));
+  nt_ = meta.nt;
+  nEmo_ = meta.nEmo;
+  sBridge_ = meta.sBridge;
+  deltaPitch_ = meta.deltaPitch;
 
   auto member = [&](const char* name, size_t n) { return readFloats(dir + "/" + name, n); };
   window_ = member("hubert_stft_window.bin", kFft);

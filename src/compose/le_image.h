@@ -12,8 +12,13 @@ namespace le {
 // Throws std::runtime_error "decode failed: " + path.
 std::vector<uint8_t> loadImageRGB(const std::string& path, int* w, int* h);
 
-// Reads only the header of an image file: its size, without decoding or
-// allocating the pixels. False when the file cannot be read or is not an image.
+// As loadImageRGB, but decodes only an image whose header says W x H: any other
+// size is returned in *w and *h with no pixels, so a wrong (or absurd) size
+// costs no decoding.
+std::vector<uint8_t> loadImageRGBSized(const std::string& path, int W, int H, int* w, int* h);
+
+// The size an image file's header declares, without decoding the pixels. False
+// when the file cannot be read or is not an image.
 bool imageSize(const std::string& path, int* w, int* h);
 
 // Writes w*h RGB pixels (rows of w*3 bytes) as a PNG file.

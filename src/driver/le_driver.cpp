@@ -53,7 +53,7 @@ bool JpgDirSource::next(unsigned char* dst) {
   if (index_ >= nt_) return false;
   const std::string file = frameFile(dir_, index_);
   int w = 0, h = 0;
-  const std::vector<std::uint8_t> rgb = loadImageRGB(file, &w, &h);
+  const std::vector<std::uint8_t> rgb = loadImageRGBSized(file, w_, h_, &w, &h);
   if (w != w_ || h != h_) throw jpgSizeMismatch(file, w, h, w_, h_);
   std::memcpy(dst, rgb.data(), frameBytes());
   ++index_;

@@ -343,6 +343,9 @@ LipContour LipContour::fromTemplateJson(std::string_view text, int canvas) {
   const JVal* fp = doc.find("feather_px");
   if (!fp || !fp->isNum()) refuse("carries no numeric `feather_px`");
   if (!(fp->num > 0.0)) refuse("declares feather_px " + printed(fp->num, "%.6f") + ", which is not positive");
+  // The width is kept as a float: past its range it would feather the whole canvas.
+  if (!std::isfinite(float(fp->num)))
+    refuse("declares feather_px " + printed(fp->num, "%g") + ", which no float width holds");
 
   const JVal* uc = doc.find("u_canon");
   if (!uc || !uc->isArr() || uc->arr.empty()) refuse("carries no non-empty `u_canon` array");
