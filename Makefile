@@ -74,5 +74,17 @@ bench:
 	$(MAKE) build BUILD=build-release BUILD_TYPE=Release
 	for b in build-release/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
 
+# The live soak: an hour of session audio through one live pipeline, every
+# frame checked (tests/pipeline/soak), in a Release tree. SOAK_ARGS=--pipelined
+# runs it with the paste thread.
+SOAK_BUILD   ?= build-release
+SOAK_SECONDS ?= 3600
+SOAK_ARGS    ?=
+.PHONY: soak
+soak: deps
+	cmake -S . -B $(SOAK_BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS)
+	cmake --build $(SOAK_BUILD) -j$(JOBS) --target le-soak
+	$(SOAK_BUILD)/tests/le-soak --seconds $(SOAK_SECONDS) --trace $(SOAK_ARGS)
+
 clean:
 	rm -rf build build-asan build-tsan build-release build-fuzz out
