@@ -8,11 +8,12 @@ are resampled to 16 kHz by linear interpolation.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 from typing import Optional, Sequence
 
-from .errors import LeError
+from .errors import FileError, LeError
 from .live import RATE, Kind
 from .speak import ContactSheet, Y4MWriter, _speak, read_wav
 
@@ -41,12 +42,33 @@ def _parser() -> argparse.ArgumentParser:
     return p
 
 
+def _check_output(flag: str, path: str) -> None:
+    """A file that can be created or replaced: not a directory, below a
+    directory that exists or can be made, and writable."""
+    who = f"{flag} {path}: "
+    if os.path.isdir(path):
+        raise FileError(who + "is a directory")
+    at = path if os.path.lexists(path) else os.path.dirname(os.path.abspath(path))
+    while not os.path.lexists(at):
+        at = os.path.dirname(at)
+    if at != path and not os.path.isdir(at):
+        raise FileError(who + f"{at} is not a directory")
+    if not os.access(at, os.W_OK):
+        raise FileError(who + f"cannot write {'it' if at == path else 'in ' + at}")
+
+
 def speak_cmd(a: argparse.Namespace) -> int:
+    if not os.path.isdir(a.engine):
+        raise FileError(f"engine {a.engine}: {'not a directory' if os.path.exists(a.engine) else 'no such directory'}")
+    for flag, path in (("--out", a.out), ("--sheet", a.sheet)):
+        if path:
+            _check_output(flag, path)
     pcm = read_wav(a.audio)
     meta: dict = {}
     frames = 0
     movie: Optional[Y4MWriter] = None
     sheet: Optional[ContactSheet] = None
+    done = False
     gen = _speak(a.bundle, a.engine, pcm, meta, model_key=a.model, threads=a.threads, ep=a.ep,
                  ready_timeout=600.0, frame_timeout=120.0)
     try:
@@ -66,10 +88,13 @@ def speak_cmd(a: argparse.Namespace) -> int:
                 break
         work = time.monotonic() - meta["start"] if "start" in meta else 0.0
         first_ms = meta["live"].stats.first_frame_latency_ms if frames else 0.0
+        done = True
     finally:
         gen.close()
         if movie is not None:
             movie.close()
+            if not done:  # a movie cut short is no movie
+                os.remove(a.out)
     if a.out and movie is None:  # no speech at all: still an (empty) movie
         meta_w, meta_h = meta.get("width", 0), meta.get("height", 0)
         Y4MWriter(a.out, meta_w, meta_h).close()
@@ -95,10 +120,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         return speak_cmd(a)
     except (LeError, ValueError, TypeError, OSError) as e:
-        print(f"{prog} {a.cmd}: {e}", file=sys.stderr)
+        said = " ".join(str(e).split())  # one line, whatever the text held
+        if "cannot create unwrap dir" in said and not os.environ.get("LE_IMX_UNWRAP_ROOT"):
+            said += " (a read-only place? LE_IMX_UNWRAP_ROOT names a writable directory to unpack into)"
+        print(f"{prog} {a.cmd}: {said}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print(f"{prog} {a.cmd}: interrupted", file=sys.stderr)
+        return 1
+    except Exception as e:  # a fault of ours: still one line, never a traceback
+        print(f"{prog} {a.cmd}: internal error: {type(e).__name__}: {' '.join(str(e).split())}", file=sys.stderr)
         return 1
 
 

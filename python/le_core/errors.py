@@ -13,7 +13,8 @@ import numpy as np
 
 class LeError(RuntimeError):
     """A failure reported by lible_core; ``str(e)`` is the library's own text
-    ("<function>: <reason>") when it gave one.
+    ("<function>: <reason>") when it gave one. Files the package reads itself
+    fail with its subclass FileError.
 
     Attributes:
         function: the C function named at the start of the text, or "".
@@ -23,6 +24,12 @@ class LeError(RuntimeError):
         super().__init__(message)
         head = message.split(":", 1)[0]
         self.function = head if head.startswith("le_") and " " not in head else ""
+
+
+class FileError(LeError, ValueError):
+    """A file the caller named that cannot be used: missing, a directory,
+    empty, unreadable or of the wrong kind; ``str(e)`` names it and why. Also
+    a ValueError, as a wrong argument is."""
 
 
 def closed(what: str) -> ValueError:

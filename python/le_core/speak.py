@@ -13,7 +13,7 @@ from typing import Any, Iterator, Optional, Union
 import numpy as np
 
 from .context import Context, PathLike
-from .errors import LeError
+from .errors import FileError, LeError
 from .live import HOP, RATE, FrameInfo, Kind, Live, speech_frames
 
 AudioLike = Union[np.ndarray, str, "os.PathLike[str]"]
@@ -31,22 +31,27 @@ def resample(x: np.ndarray, rate: int, to: int = RATE) -> np.ndarray:
 
 def read_wav(path: PathLike) -> np.ndarray:
     """A 16-bit PCM WAV file as mono int16 at 16 kHz: channels averaged, other
-    rates resampled by linear interpolation. ValueError for anything else."""
+    rates resampled by linear interpolation. FileError (a LeError and a
+    ValueError) for anything else."""
     p = os.fspath(path)
     if os.path.isdir(p):
-        raise ValueError(f"audio {p}: is a directory")
+        raise FileError(f"audio {p}: is a directory")
     if not os.path.isfile(p):
-        raise ValueError(f"audio {p}: no such file")
+        raise FileError(f"audio {p}: no such file")
     try:
+        if os.path.getsize(p) == 0:
+            raise FileError(f"audio {p}: is empty")
         with wave.open(p, "rb") as w:
             ch, width, rate, n = w.getnchannels(), w.getsampwidth(), w.getframerate(), w.getnframes()
             raw = w.readframes(n)
+    except OSError as e:
+        raise FileError(f"audio {p}: {e.strerror or e}") from None
     except (wave.Error, EOFError, struct.error) as e:
-        raise ValueError(f"audio {p}: not a PCM WAV file ({e})") from None
+        raise FileError(f"audio {p}: not a PCM WAV file ({e or 'cut short'})") from None
     if width != 2:
-        raise ValueError(f"audio {p}: {8 * width}-bit samples; 16-bit PCM WAV wanted")
+        raise FileError(f"audio {p}: {8 * width}-bit samples; 16-bit PCM WAV wanted")
     if ch < 1 or rate < 1:
-        raise ValueError(f"audio {p}: declares {ch} channels at {rate} Hz")
+        raise FileError(f"audio {p}: declares {ch} channels at {rate} Hz")
     s = np.frombuffer(raw, dtype="<i2")
     s = s[: s.size - s.size % ch].reshape(-1, ch)
     if ch == 1 and rate == RATE:

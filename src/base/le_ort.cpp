@@ -1,5 +1,7 @@
 #include "base/le_ort.h"
 
+#include <cstdlib>
+
 namespace le {
 
 std::string coremlCacheDir(const std::string& dir) {
@@ -11,7 +13,14 @@ std::string coremlCacheDir(const std::string& dir) {
 namespace ort {
 
 Ort::Env& env() {
-  static Ort::Env* const e = new Ort::Env(ORT_LOGGING_LEVEL_WARNING, "le");
+  static Ort::Env* const e = [] {
+    // Unless the host decided otherwise, ONNX Runtime's usage telemetry stays
+    // off: it writes a database under the user's home (and would upload it),
+    // and the library writes nowhere but the bundle. Only this switch, read
+    // when the environment is created, stops the writing.
+    ::setenv("ORT_DISABLE_TELEMETRY", "1", 0);
+    return new Ort::Env(ORT_LOGGING_LEVEL_WARNING, "le");
+  }();
   return *e;
 }
 

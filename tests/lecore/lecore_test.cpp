@@ -19,11 +19,16 @@ extern "C" {
 #include "forge/forge.h"
 #include "forge/forge_fca.h"
 #include "forge/forge_motion.h"
+#include "cli.h"
 #include "support/files.h"
 #include "support/tmpdir.h"
 
 namespace fs = std::filesystem;
+using le::test::lecorePath;
+using le::test::quote;
+using le::test::speech16k;
 using le::test::TmpDir;
+using le::test::writeWav;
 
 namespace {
 
@@ -52,31 +57,6 @@ struct Identity {
   }
 };
 
-// 16-bit PCM WAV, samples interleaved.
-void writeWav(const std::string& path, const std::vector<int16_t>& s, int rate, int channels) {
-  std::string b;
-  auto u32 = [&](uint32_t v) { b.append(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&](uint16_t v) { b.append(reinterpret_cast<const char*>(&v), 2); };
-  const uint32_t data = uint32_t(s.size() * 2);
-  b += "RIFF";
-  u32(36 + data);
-  b += "WAVEfmt ";
-  u32(16), u16(1), u16(uint16_t(channels)), u32(uint32_t(rate)), u32(uint32_t(rate * channels * 2));
-  u16(uint16_t(channels * 2)), u16(16);
-  b += "data";
-  u32(data);
-  b.append(reinterpret_cast<const char*>(s.data()), data);
-  le::test::writeFile(path, b);
-}
-
-// n samples of the speech fixture at 16 kHz, as 16-bit.
-std::vector<int16_t> speech16k(size_t n) {
-  const std::vector<float> f = le::test::speechFixture();
-  std::vector<int16_t> s(n);
-  for (size_t i = 0; i < n; ++i) s[i] = int16_t(std::lround(std::clamp(f[i % f.size()], -1.f, 1.f) * 32767.f));
-  return s;
-}
-
 struct Outcome {
   int code = -1;
   std::string out, err;
@@ -89,17 +69,6 @@ struct Outcome {
     return v;
   }
 };
-
-// The lecore built beside this test: <build>/tests/test_lecore -> <build>/tools/lecore.
-std::string lecorePath() {
-  return (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "tools" / "lecore").string();
-}
-
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
 
 Outcome lecore(const TmpDir& t, const std::vector<std::string>& args) {
   EXPECT_TRUE(fs::exists(lecorePath())) << lecorePath() << ": build the lecore target";

@@ -1,5 +1,6 @@
 #include "common.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,9 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include "le/le_a2x.h"
+#include "le/le_motion.h"
+
 namespace lecore {
 
 std::string averr(int e) {
@@ -28,8 +32,9 @@ void makeDirs(const std::string& dir) {
   for (size_t i = 1; i <= dir.size(); ++i) {
     if (i < dir.size() && dir[i] != '/') continue;
     const std::string part = dir.substr(0, i);
-    if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
-      throw Failure("cannot create " + part + ": " + std::strerror(errno));
+    if (::mkdir(part.c_str(), 0755) == 0) continue;
+    if (errno != EEXIST) throw Failure("cannot create " + part + ": " + std::strerror(errno));
+    if (!isDir(part)) throw Failure("cannot create " + dir + ": " + part + " is not a directory");
   }
 }
 
@@ -46,6 +51,94 @@ bool isDir(const std::string& path) {
 bool isFile(const std::string& path) {
   struct stat st{};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+namespace {
+
+std::string parentOf(const std::string& path) {
+  const size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return "/";
+  const size_t slash = path.rfind('/', end);
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// 1: the first bytes are an IMX version 2 header; 0: they are not (or the file
+// is too short); -1 with errno: the file cannot be opened.
+int imxHeader(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  unsigned char h[6] = {};
+  const ssize_t n = ::read(fd, h, sizeof h);
+  ::close(fd);
+  return n == 6 && std::memcmp(h, "IMX\0", 4) == 0 && h[4] == 2 && h[5] == 0;
+}
+
+}  // namespace
+
+void checkBundle(const std::string& path) {
+  const std::string who = "bundle " + path + ": ";
+  std::string stem = path;
+  while (stem.size() > 1 && stem.back() == '/') stem.pop_back();
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) {
+    const int why = errno;
+    if (isFile(stem + ".imx")) return;  // the stem of a container
+    throw Failure(who + (why == ENOENT || why == ENOTDIR ? "no such file or directory" : std::strerror(why)));
+  }
+  if (S_ISDIR(st.st_mode)) return;  // the library names what a directory lacks
+  const int own = S_ISREG(st.st_mode) ? imxHeader(path) : 0;
+  if (own < 0) throw Failure(who + std::strerror(errno));
+  if (own == 0 && imxHeader(stem + ".imx") != 1)
+    throw Failure(who + "neither a bundle directory nor an IMX container");
+}
+
+void checkEngineDir(const std::string& dir) {
+  struct stat st{};
+  if (::stat(dir.c_str(), &st) != 0)
+    throw Failure("engine " + dir + ": " + (errno == ENOENT || errno == ENOTDIR ? "no such directory" : std::strerror(errno)));
+  if (!S_ISDIR(st.st_mode)) throw Failure("engine " + dir + ": not a directory");
+}
+
+void checkOutput(const std::string& flag, const std::string& path, bool dir) {
+  const std::string who = flag + " " + path + ": ";
+  struct stat st{};
+  std::string at = path;
+  if (::stat(at.c_str(), &st) == 0) {
+    if (bool(S_ISDIR(st.st_mode)) != dir) throw Failure(who + (dir ? "not a directory" : "is a directory"));
+  } else {
+    // What does not exist yet is made in its nearest existing ancestor.
+    do {
+      at = parentOf(at);
+    } while (::stat(at.c_str(), &st) != 0 && at != "/" && at != ".");
+    if (!S_ISDIR(st.st_mode)) throw Failure(who + at + " is not a directory");
+  }
+  if (::access(at.c_str(), W_OK) != 0)
+    throw Failure(who + "cannot write " + (at == path ? "it" : "in " + at) + " (" + std::strerror(errno) + ")");
+}
+
+std::string probeEngine(const std::string& dir, int threads, const std::string& ep, int* nt) {
+  // Whatever stands under a member's name decides the kind: a directory there
+  // is the engine's to refuse.
+  auto there = [&](const char* member) {
+    struct stat st{};
+    return ::stat((dir + "/" + member).c_str(), &st) == 0;
+  };
+  if (there("a2x_enc_stream.onnx")) {
+    le_a2x* e = le_a2x_create(dir.c_str(), threads);
+    if (!e) throw Failure("engine " + dir + ": " + le_a2x_last_error());
+    *nt = le_a2x_nt(e);
+    le_a2x_destroy(e);
+    return "expression engine";
+  }
+  if (there("meta.json")) {
+    le_motion* m = le_motion_create(dir.c_str(), threads, ep.empty() ? nullptr : ep.c_str());
+    if (!m) throw Failure("engine " + dir + ": " + le_motion_last_error());
+    *nt = le_motion_nt(m);
+    le_motion_destroy(m);
+    return "motion engine";
+  }
+  return {};
 }
 
 void writePng(const std::string& path, int w, int h, int channels, const unsigned char* pixels) {

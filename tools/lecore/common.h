@@ -46,6 +46,20 @@ void makeDirs(const std::string& dir);
 bool isDir(const std::string& path);
 bool isFile(const std::string& path);
 
+// Checks of what the user named, made before anything loads or is written, so
+// that a wrong path costs one line naming it. Each throws Failure.
+// A bundle directory, an IMX container, or the stem of one.
+void checkBundle(const std::string& path);
+// An existing directory (what it holds is the library's to judge).
+void checkEngineDir(const std::string& dir);
+// An output file (dir: directory) that can be created or replaced: not the
+// other kind, below a directory that exists or can be made, and writable.
+void checkOutput(const std::string& flag, const std::string& path, bool dir = false);
+// Opens and closes the audio engine in dir once, as a pipeline would; returns
+// "expression engine" or "motion engine" and its nt, "" when dir holds
+// neither kind's first member.
+std::string probeEngine(const std::string& dir, int threads, const std::string& ep, int* nt);
+
 // Writes a PNG (channels 3 or 4); throws Failure.
 void writePng(const std::string& path, int w, int h, int channels, const unsigned char* pixels);
 

@@ -73,7 +73,7 @@ struct CtxDel {
 int live(const Args& a) {
   if (a.engine.empty()) throw UsageError("live wants --engine DIR");
   if (a.audio.empty()) throw UsageError("live wants --audio FILE");
-  if (!isDir(a.engine)) throw Failure("engine " + a.engine + ": no such directory");
+  checkEngineDir(a.engine);
   const std::vector<int16_t> audio = readSpeech(a.audio);
   const double audioS = double(audio.size()) / kRate;
   const int expected = int((audio.size() + kHop - 1) / kHop);

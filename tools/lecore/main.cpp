@@ -16,8 +16,6 @@ extern "C" {
 
 #include "common.h"
 #include "le/le.h"
-#include "le/le_a2x.h"
-#include "le/le_motion.h"
 #include "mp4_out.h"
 
 namespace lecore {
@@ -124,28 +122,15 @@ bool mentionsRewrite(const std::string& line) {
 
 void describeEngine(const Args& a, int bundleNt) {
   const std::string& dir = a.engine;
-  if (!isDir(dir)) throw Failure("engine " + dir + ": no such directory");
-  std::string kind, member;
+  checkEngineDir(dir);
   int nt = 0;
-  if (isFile(dir + "/a2x_enc_stream.onnx")) {
-    kind = "expression engine";
-    member = "a2x_enc_stream.onnx";
-    le_a2x* e = le_a2x_create(dir.c_str(), a.threads);
-    if (!e) throw Failure("engine " + dir + ": " + le_a2x_last_error());
-    nt = le_a2x_nt(e);
-    le_a2x_destroy(e);
-  } else if (isFile(dir + "/meta.json")) {
-    kind = "motion engine";
-    member = "meta.json";
-    le_motion* m = le_motion_create(dir.c_str(), a.threads, a.ep.empty() ? nullptr : a.ep.c_str());
-    if (!m) throw Failure("engine " + dir + ": " + le_motion_last_error());
-    nt = le_motion_nt(m);
-    le_motion_destroy(m);
-  } else {
+  const std::string kind = probeEngine(dir, a.threads, a.ep, &nt);
+  if (kind.empty()) {
     std::printf("audio engine  none (%s holds neither a2x_enc_stream.onnx nor meta.json)\n", dir.c_str());
     return;
   }
-  std::printf("audio engine  %s (%s), nt %d: %s the bundle's\n", kind.c_str(), member.c_str(), nt,
+  std::printf("audio engine  %s (%s), nt %d: %s the bundle's\n", kind.c_str(),
+              kind == "motion engine" ? "meta.json" : "a2x_enc_stream.onnx", nt,
               nt == bundleNt ? "matches" : "differs from");
 }
 
@@ -192,13 +177,13 @@ int info(const Args& a) {
 }
 
 int render(const Args& a) {
+  if (!a.framesDir.empty()) checkOutput("--frames", a.framesDir, true);
+  if (!a.mp4.empty()) checkOutput("--mp4", a.mp4);
   Ctx c = open(a);
   le_ctx* ctx = c.get();
   const int W = le_width(ctx), H = le_height(ctx);
   const int total = a.rows > 0 && a.rows < le_drive_frames(ctx) ? a.rows : le_drive_frames(ctx);
-  if (!a.framesDir.empty()) makeDirs(a.framesDir);
   std::unique_ptr<Mp4Writer> movie;
-  if (!a.mp4.empty()) movie = std::make_unique<Mp4Writer>(a.mp4, W, H, 4, 25);
   std::vector<unsigned char> rgba(size_t(W) * size_t(H) * 4);
   double renderMs = 0;
   Progress progress(total);
@@ -207,6 +192,10 @@ int render(const Args& a) {
     if (!le_render_drive_rgba(ctx, row, rgba.data(), rgba.size()))
       throw Failure("row " + std::to_string(row) + ": " + le_last_error());
     if (row > 0) renderMs += secondsSince(t0) * 1000.0;  // row 0 opens the director
+    // The outputs only once the director has rendered: a bundle that cannot
+    // render leaves nothing behind.
+    if (row == 0 && !a.framesDir.empty()) makeDirs(a.framesDir);
+    if (row == 0 && !a.mp4.empty()) movie = std::make_unique<Mp4Writer>(a.mp4, W, H, 4, 25);
     if (!a.framesDir.empty()) {
       char name[32];
       std::snprintf(name, sizeof name, "/frame_%06d.png", row);
@@ -291,17 +280,22 @@ int main(int argc, char** argv) {
   av_log_set_level(AV_LOG_ERROR);  // the encoders' chatter is not for users
   try {
     const Args a = parse(argc, argv);
+    checkBundle(a.bundle);
     if (a.cmd == "info") return info(a);
     if (a.cmd == "render") return render(a);
     if (a.cmd == "speak") return speak(a);
     if (a.cmd == "serve") return serve(a);
     return live(a);
   } catch (const UsageError& e) {
-    std::fprintf(stderr, "lecore: %s\n\n%s", oneLine(e.what()).c_str(), kUsage);
+    std::fprintf(stderr, "lecore: %s (lecore --help shows the usage)\n", oneLine(e.what()).c_str());
     return 2;
   } catch (const std::exception& e) {
     std::fflush(stdout);
-    std::fprintf(stderr, "lecore: %s\n", oneLine(e.what()).c_str());
+    std::string what = oneLine(e.what());
+    // A container unpacks beside itself; on a read-only mount it needs another place.
+    if (what.find("cannot create unwrap dir") != std::string::npos && !std::getenv("LE_IMX_UNWRAP_ROOT"))
+      what += " (a read-only place? LE_IMX_UNWRAP_ROOT names a writable directory to unpack into)";
+    std::fprintf(stderr, "lecore: %s\n", what.c_str());
     return 1;
   }
 }

@@ -1,6 +1,7 @@
 #include "mp4_out.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 extern "C" {
@@ -34,9 +35,22 @@ struct Mp4Writer::Impl {
   std::vector<unsigned char> pad;  // the padded picture, for odd sizes
   std::vector<int16_t> audio;
   size_t audioFed = 0;
-  bool headerWritten = false, finished = false;
+  bool opened = false, headerWritten = false, finished = false, complete = false;
 
   [[noreturn]] void fail(const std::string& what) const { throw Failure(path + ": " + what); }
+
+  ~Impl() {
+    sws_freeContext(sws);
+    av_packet_free(&pkt);
+    av_frame_free(&vframe);
+    av_frame_free(&aframe);
+    avcodec_free_context(&vcc);
+    avcodec_free_context(&acc);
+    if (oc && oc->pb) avio_closep(&oc->pb);
+    avformat_free_context(oc);
+    // A movie without its index plays nowhere: a failed run leaves none behind.
+    if (opened && !complete) std::remove(path.c_str());
+  }
 
   void openVideo() {
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
@@ -149,22 +163,14 @@ Mp4Writer::Mp4Writer(const std::string& path, int w, int h, int channels, int fp
   if (!audio.empty()) m.openAudio();
   int e = avio_open(&m.oc->pb, path.c_str(), AVIO_FLAG_WRITE);
   if (e < 0) m.fail("cannot write: " + averr(e));
+  m.opened = true;
   if ((e = avformat_write_header(m.oc, nullptr)) < 0) m.fail("MP4 header: " + averr(e));
   m.headerWritten = true;
   if (padded()) m.pad.resize(size_t(m.w) * size_t(m.h) * size_t(channels));
 }
 
-Mp4Writer::~Mp4Writer() {
-  Impl& m = *p_;
-  sws_freeContext(m.sws);
-  av_packet_free(&m.pkt);
-  av_frame_free(&m.vframe);
-  av_frame_free(&m.aframe);
-  avcodec_free_context(&m.vcc);
-  avcodec_free_context(&m.acc);
-  if (m.oc && m.oc->pb) avio_closep(&m.oc->pb);
-  avformat_free_context(m.oc);
-}
+// The Impl cleans up, also after a constructor that threw.
+Mp4Writer::~Mp4Writer() = default;
 
 bool Mp4Writer::padded() const { return p_->w != p_->srcW || p_->h != p_->srcH; }
 int Mp4Writer::width() const { return p_->w; }
@@ -203,6 +209,7 @@ void Mp4Writer::finish() {
   }
   const int e = av_write_trailer(m.oc);
   if (e < 0) m.fail("MP4 trailer: " + averr(e));
+  m.complete = true;
 }
 
 }  // namespace lecore

@@ -20,6 +20,7 @@ class Mp4Writer {
 
   void addFrame(const unsigned char* pixels);
   // Flushes both encoders (the rest of the audio too) and writes the index.
+  // A movie never finished is removed when the writer goes.
   void finish();
   // 4:2:0 needs even sizes: an odd width or height is padded by repeating the
   // last column or row.

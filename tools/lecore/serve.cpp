@@ -641,25 +641,24 @@ struct CtxDel {
 
 int serve(const Args& a) {
   if (a.engine.empty()) throw UsageError("serve wants --engine DIR");
-  if (!isDir(a.engine)) throw Failure("engine " + a.engine + ": no such directory");
   if (a.port < 0 || a.port > 65535) throw UsageError("--port wants 0..65535");
-  gst_init(nullptr, nullptr);
-  for (const char* f : {"webrtcbin", "nicesrc", "vp8enc", "opusenc", "appsrc", "videoconvert", "rtpvp8pay", "rtpopuspay"}) {
-    GstElementFactory* fac = gst_element_factory_find(f);
-    if (!fac) throw Failure(std::string("serve: the media element '") + f + "' is missing (Debian: gstreamer1.0-plugins-base, -good, -bad, gstreamer1.0-nice)");
-    gst_object_unref(fac);
-  }
+  checkEngineDir(a.engine);
+  GInetAddress* ia = g_inet_address_new_from_string(a.host.c_str());
+  if (!ia) throw UsageError("--host wants an IP address, got '" + a.host + "'");
   // The port first: a port in use is told before the identity takes its time to load.
   Server srv;
   srv.engine = a.engine;
   srv.threads = a.threads;
   srv.loop = g_main_loop_new(nullptr, FALSE);
   srv.soup = soup_server_new("server-header", "lecore-serve", nullptr);
+  auto abandon = [&](const std::string& why) {
+    g_object_unref(srv.soup);
+    g_main_loop_unref(srv.loop);
+    throw Failure(why);
+  };
   soup_server_add_websocket_handler(srv.soup, "/ws", nullptr, nullptr, onWebsocket, &srv, nullptr);
   soup_server_add_handler(srv.soup, nullptr, onHttp, &srv, nullptr);
 
-  GInetAddress* ia = g_inet_address_new_from_string(a.host.c_str());
-  if (!ia) throw UsageError("--host wants an IP address, got '" + a.host + "'");
   GSocketAddress* sa = g_inet_socket_address_new(ia, guint16(a.port));
   g_object_unref(ia);
   GError* err = nullptr;
@@ -668,15 +667,31 @@ int serve(const Args& a) {
   if (!ok) {
     const std::string why = err ? err->message : "unknown";
     if (err) g_error_free(err);
-    g_object_unref(srv.soup);
-    g_main_loop_unref(srv.loop);
-    throw Failure("serve: cannot listen on " + a.host + ":" + std::to_string(a.port) + ": " + why);
+    abandon("serve: cannot listen on " + a.host + ":" + std::to_string(a.port) + ": " + why);
   }
   std::unique_ptr<le_ctx, CtxDel> ctx(le_create(a.bundle.c_str(), a.model.c_str(), a.threads, a.ep.empty() ? nullptr : a.ep.c_str()));
-  if (!ctx) {
-    g_object_unref(srv.soup);
-    g_main_loop_unref(srv.loop);
-    throw Failure(le_last_error());
+  if (!ctx) abandon(le_last_error());
+  // The director opens with the first client; a missing one is told now.
+  const std::string director = "model_" + a.model + ".onnx";
+  char where[4096];
+  if (le_bundle_resolve_member(a.bundle.c_str(), director.c_str(), where, sizeof where) != 1)
+    abandon("bundle " + a.bundle + ": no director " + director + " (--model " + a.model + ")");
+  // Each client gets a pipeline of its own; the engine is opened once here so
+  // that a wrong directory is told now, not in the browser.
+  try {
+    int nt = 0;
+    if (probeEngine(a.engine, a.threads, a.ep, &nt).empty())
+      throw Failure("engine " + a.engine + ": holds neither a2x_enc_stream.onnx (expression engine) nor meta.json (motion engine)");
+  } catch (const Failure& e) {
+    abandon(e.what());
+  }
+  // The media framework last: it keeps a registry cache under the user's home,
+  // and nothing above should leave a trace when it fails.
+  gst_init(nullptr, nullptr);
+  for (const char* f : {"webrtcbin", "nicesrc", "vp8enc", "opusenc", "appsrc", "videoconvert", "rtpvp8pay", "rtpopuspay"}) {
+    GstElementFactory* fac = gst_element_factory_find(f);
+    if (!fac) abandon(std::string("serve: the media element '") + f + "' is missing (Debian: gstreamer1.0-plugins-base, -good, -bad, gstreamer1.0-nice)");
+    gst_object_unref(fac);
   }
   srv.ctx = ctx.get();
   int port = a.port;

@@ -160,6 +160,10 @@ Outcome speakClip(const Args& a, const std::vector<int16_t>& audio, int total) {
   const auto t0 = Clock::now();
   std::unique_ptr<le_stream, StreamDel> s(le_stream_create(a.bundle.c_str(), extractor.c_str(), a.threads, 0, 1.0f));
   if (!s) throw Failure(le_stream_last_error());
+  // The pipeline reports a director it cannot open only as a failed render.
+  char where[4096];
+  if (le_bundle_resolve_member(a.bundle.c_str(), "model_render.onnx", where, sizeof where) == 0)
+    throw Failure("bundle " + a.bundle + ": no model_render.onnx (the clip pipeline's director)");
   o.loadS = secondsSince(t0);
   o.w = le_stream_width(s.get());
   o.h = le_stream_height(s.get());
@@ -203,8 +207,10 @@ int speak(const Args& a) {
   if (a.engine.empty()) throw UsageError("speak wants --engine DIR");
   if (a.audio.empty()) throw UsageError("speak wants --audio FILE");
   if (a.out.empty()) throw UsageError("speak wants --out FILE.mp4");
-  if (!isDir(a.engine)) throw Failure("engine " + a.engine + ": no such directory");
   if (a.teeth && a.clip) throw UsageError("--teeth works with the live pipeline, not --clip");
+  checkEngineDir(a.engine);
+  checkOutput("--out", a.out);
+  if (!a.sheet.empty()) checkOutput("--sheet", a.sheet);
   const std::vector<int16_t> audio = readSpeech(a.audio);
   const int total = int((audio.size() + kHop - 1) / kHop);
   const Outcome o = a.clip ? speakClip(a, audio, total) : speakLive(a, audio, total);
