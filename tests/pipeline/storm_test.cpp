@@ -26,6 +26,7 @@
 #include "support/env.h"
 #include "support/files.h"
 #include "support/live.h"
+#include "support/teeth_live.h"
 #include "support/tmpdir.h"
 
 namespace {
@@ -300,46 +301,8 @@ TEST(ClipStorm, RunsWhileOtherContextsComeAndGo) {
   }
 }
 
-// The teeth fixture of the live teeth tests (crop 128, a forged donor bank).
-struct Toothed {
-  le::test::TmpDir tmp;
-  le::forge::BundleSpec spec;
-  std::string bundle, engine;
-  le_tessera_members* members = nullptr;
-  std::vector<uint8_t> bank;
-  Toothed() {
-    spec.nt = kNt;
-    spec.W = 160;
-    spec.H = 120;
-    spec.crop = 128;
-    spec.directorKeys = {"b1"};
-    spec.lipTemplate = le::forge::LipTemplate::Mapped;
-    le::forge::TeethSpec t;
-    t.donors = 12;
-    spec.teeth = t;
-    bundle = tmp.str("bundle");
-    engine = tmp.str("engine");
-    le::forge::writeBundle(bundle, spec);
-    le::forge::MotionDirOptions m;
-    m.nt = kNt;
-    le::forge::writeMotionDir(engine, m);
-    char err[512] = "";
-    members = le_tessera_members_open(bundle.c_str(), err, sizeof err);
-    if (!members) throw std::runtime_error(err);
-    bank.resize(size_t(le_tessera_members_band_bytes(members)));
-    if (le_tessera_members_decode_bank(members, bank.data(), err, sizeof err)) throw std::runtime_error(err);
-  }
-  ~Toothed() { le_tessera_members_close(members); }
-  size_t frameBytes() const { return size_t(spec.W) * spec.H * 3; }
-  int attach(le_utt* u, char* err, int cap) const {
-    const le_tessera_members* m = members;
-    return le_utt_tessera_attach(u, bank.data(), le_tessera_members_n_donors(m), le_tessera_members_cent(m),
-                                 le_tessera_members_c_canon(m), le_tessera_members_aperture(m),
-                                 le_tessera_members_stamp(m), le_tessera_members_head_pt(m),
-                                 int(le_tessera_members_head_pt_len(m)), le_tessera_members_head_json(m),
-                                 le_tessera_members_manifest_json(m), err, cap);
-  }
-};
+// The teeth fixture of the live teeth tests.
+using Toothed = le::test::ToothedLive;
 
 // A host thread pulling every frame into a list until stopped; the others
 // learn from the counters how far it has come.
